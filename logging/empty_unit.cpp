@@ -1,0 +1,1 @@
+// Keeps a library whose directory holds no source yet a valid target.

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Kestrum (plain, ASan+UBSan, TSan) and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+packages=(build-essential cmake ninja-build pkg-config clang libxml2-dev libxml2-utils libzip-dev zlib1g-dev
+          libcli11-dev googletest libgtest-dev libgmock-dev zip unzip python3 iproute2 procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+passed=0
+failed=0
+run_suite() {  # build dir, label; adds the counts of one ctest run
+  local dir=$1 label=$2 log
+  log=$(mktemp)
+  echo "== tests: $label"
+  set +e
+  (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600 "${@:3}") 2>&1 | tee "$log"
+  set -e
+  local line
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
+  if [ -n "$line" ]; then
+    local total fail
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    fail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fail))
+    failed=$((failed + fail))
+  else
+    failed=$((failed + 1))
+  fi
+  rm -f "$log"
+}
+
+echo "== build: plain"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+run_suite build "plain build"
+
+echo "== build: AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_SANITIZE=ON -DKESTRUM_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan "ASan+UBSan build"
+
+echo "== build: ThreadSanitizer (threaded modules)"
+tsan_targets=(test_events)
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
+TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "TSan build" -L '^(events)$'
+
+echo "All suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
