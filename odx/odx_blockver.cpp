@@ -252,6 +252,9 @@ bool ODX_boOpenOdxFile(const std::string& path, ODX__tsEcuVer& ecuVersion) {
     ODX__psBlockVersion = nullptr;
     ODX__acOdxFilePath[0] = '\0';
     ODX__boFileIsODXF = false;
+    // The VW 80126 version belongs to the document: a file without one must not inherit the
+    // version of a file opened before it.
+    ODX__enVW80126Version = ODX_VW80126_BELOW_2;
 
     ODX__pstOdxFile = ODX__pstOpenODXDocument(path.c_str());
     if (ODX__pstOdxFile == nullptr) {

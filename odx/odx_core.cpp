@@ -1,5 +1,6 @@
 // ODX_ module state, start and end, the XPath query and small helpers of all readers.
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 #include <libxml/xmlversion.h>
 
 #include <cctype>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "logging/cnv.h"
 #include "logging/log.h"
@@ -44,10 +46,23 @@ void vResetState() {
     ODX__psBlockVersion = nullptr;
 }
 
+// Parser and XPath errors of libxml2 go to the log instead of standard error.
+void vXmlError(void*, xmlErrorPtr error) {
+    if (error == nullptr || error->message == nullptr) return;
+    std::string message(error->message);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    if (error->file != nullptr) {
+        LOG_vError("ODX: XML %s:%d: %s", error->file, error->line, message.c_str());
+    } else {
+        LOG_vError("ODX: XML: %s", message.c_str());
+    }
+}
+
 }  // namespace
 
 void ODX_vInit() {
     vResetState();
+    xmlSetStructuredErrorFunc(nullptr, vXmlError);
     // Checks the run-time library against the version this program was compiled with.
     LIBXML_TEST_VERSION
 }
@@ -75,6 +90,7 @@ xmlXPathObjectPtr ODX__pstExecuteXPathExpression(xmlDocPtr doc, const char* expr
 
 xmlDocPtr ODX__pstOpenODXDocument(const char* path) {
     xmlInitParser();
+    xmlSetStructuredErrorFunc(nullptr, vXmlError);
     return xmlReadFile(path, nullptr, XML_PARSE_HUGE);
 }
 
