@@ -128,26 +128,36 @@ int ODX__iFindLayerRefs(const char* identName) {
     return result;
 }
 
-bool ODX__boReadBlockVersions(ODX__tsEcuVer& record) {
-    record.u8BlockCount = 0;
+int ODX__iCountDatablockRefs(const char* notFound) {
     ODX__Query q;
     q.boRun(ODX__pstOdxFile, "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/DATABLOCK-REFS/*",
             ODX__acEcuMemRef, ODX__acSessionSnref);
-    const int n = q.iCount();
-    if (n == 0) {
-        LOG_vError("ODX: No Datablock Refs found %s", q.expr());
+    if (q.iCount() == 0 && notFound != nullptr) LOG_vError(notFound, q.expr());
+    return q.iCount();
+}
+
+bool ODX__boGetDatablockRef(int k, std::string& id) {
+    ODX__Query q;
+    q.boRun(ODX__pstOdxFile,
+            "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/DATABLOCK-REFS/DATABLOCK-REF[%d]/@ID-REF",
+            ODX__acEcuMemRef, ODX__acSessionSnref, k);
+    if (q.pcSingleText() == nullptr) {
+        LOG_vError("ODX: Datablock %d has no ID-REF", k - 1);
         return false;
     }
+    id = q.pcSingleText();
+    return true;
+}
+
+bool ODX__boReadBlockVersions(ODX__tsEcuVer& record) {
+    record.u8BlockCount = 0;
+    const int n = ODX__iCountDatablockRefs("ODX: No Datablock Refs found %s");
+    if (n == 0) return false;
+    ODX__Query q;
     int i = 0;
     for (int k = 1; k <= n; ++k) {
-        q.boRun(ODX__pstOdxFile,
-                "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/DATABLOCK-REFS/DATABLOCK-REF[%d]/@ID-REF",
-                ODX__acEcuMemRef, ODX__acSessionSnref, k);
-        if (q.pcSingleText() == nullptr) {
-            LOG_vError("ODX: Datablock %d has no ID-REF", k - 1);
-            return false;
-        }
-        const std::string id(q.pcSingleText());
+        std::string id;
+        if (!ODX__boGetDatablockRef(k, id)) return false;
 
         if (ODX__enEcuMemSpecVersion == ODX_MEMSPEC_2_0_0) {
             q.boRun(ODX__pstOdxFile, "//ECU-MEMS/ECU-MEM/MEM/DATABLOCKS/DATABLOCK[@ID=\"%s\"]/@TYPE", id.c_str());

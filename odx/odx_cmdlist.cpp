@@ -56,6 +56,25 @@ void vLogAccepted(const char* tag, const ODX_tstFlashcmdParam* cmd, const char* 
     LOG_vInfo("ODX: %s Alfid:%02X BN:%3d %s", tag, cmd->u8Alfid, cmd->u8BlockNo, id);
 }
 
+// Appends a download and the check memory of its signature (if one was built). A block
+// without security method drops both: false.
+bool boAddDownloadAndCheck(ODX_tstFlashcmdParam* download, const char* tag, const char* id) {
+    ODX_tstFlashcmdParam* sig = ODX__pstBuildSignature(id);
+    if (sig != nullptr && sig->enFlashCmd == ODX_CMD_ERROR) {
+        ODX__vFreeCmd(download);
+        ODX__vFreeCmd(sig);
+        return false;
+    }
+    vLogAccepted(tag, download, id);
+    ODX__vAddFlashCmd(download);
+    if (sig != nullptr) {
+        sig->u8BlockNo = download->u8BlockNo;
+        vLogAccepted("SIG", sig, id);
+        ODX__vAddFlashCmd(sig);
+    }
+    return true;
+}
+
 }  // namespace
 
 ODX_tstFlashcmdParam* ODX__pstBuildErrorCmd() {
@@ -164,19 +183,7 @@ bool ODX__boBuildFlashCmd(const char* id) {
             LOG_vError("ODX: Building DATA Block");
             return true;
         }
-        ODX_tstFlashcmdParam* sig = ODX__pstBuildSignature(id);
-        if (sig != nullptr && sig->enFlashCmd == ODX_CMD_ERROR) {
-            ODX__vFreeCmd(download);
-            ODX__vFreeCmd(sig);
-            return true;
-        }
-        vLogAccepted("FDD", download, id);
-        ODX__vAddFlashCmd(download);
-        if (sig != nullptr) {
-            sig->u8BlockNo = download->u8BlockNo;
-            vLogAccepted("SIG", sig, id);
-            ODX__vAddFlashCmd(sig);
-        }
+        boAddDownloadAndCheck(download, "FDD", id);
         return true;
     }
 
@@ -206,20 +213,7 @@ bool ODX__boBuildFlashCmd(const char* id) {
         LOG_vError("ODX: Building DATA Block");
         return false;
     }
-    ODX_tstFlashcmdParam* sig = ODX__pstBuildSignature(id);
-    if (sig != nullptr && sig->enFlashCmd == ODX_CMD_ERROR) {
-        ODX__vFreeCmd(download);
-        ODX__vFreeCmd(sig);
-        return false;
-    }
-    vLogAccepted("DTA", download, id);
-    ODX__vAddFlashCmd(download);
-    if (sig != nullptr) {
-        sig->u8BlockNo = download->u8BlockNo;
-        vLogAccepted("SIG", sig, id);
-        ODX__vAddFlashCmd(sig);
-    }
-    return true;
+    return boAddDownloadAndCheck(download, "DTA", id);
 }
 
 bool ODX__boBuildOdxCommandList() {
@@ -228,27 +222,21 @@ bool ODX__boBuildOdxCommandList() {
         return false;
     }
     ODX__vFreeFlashCmdList();
-    ODX__Query q;
-    q.boRun(ODX__pstOdxFile, "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/DATABLOCK-REFS/*",
-            ODX__acEcuMemRef, ODX__acSessionSnref);
-    const int n = q.iCount();
+    const int n = ODX__iCountDatablockRefs(nullptr);
     if (n == 0) return false;
     for (int k = 1; k <= n; ++k) {
-        q.boRun(ODX__pstOdxFile,
-                "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/DATABLOCK-REFS/DATABLOCK-REF[%d]/@ID-REF",
-                ODX__acEcuMemRef, ODX__acSessionSnref, k);
-        if (q.pcSingleText() == nullptr) {
-            LOG_vError("ODX: Datablock %d has no ID-REF", k - 1);
+        std::string id;
+        if (!ODX__boGetDatablockRef(k, id)) {
             ODX__vFreeFlashCmdList();
             return false;
         }
-        const std::string id(q.pcSingleText());
         if (!ODX__boBuildFlashCmd(id.c_str())) {
             ODX__vFreeFlashCmdList();
             return false;
         }
     }
 
+    ODX__Query q;
     q.boRun(ODX__pstOdxFile,
             "//ECU-MEMS/ECU-MEM/MEM/SESSIONS/SESSION[@ID=\"%s.%s\"]/SDGS/SDG/SD[@SI=\"Update-Execution\"]",
             ODX__acEcuMemRef, ODX__acSessionSnref);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "odx/odx.h"
 
@@ -85,6 +86,11 @@ void ODX__vInitAlfid();
 void ODX__vInitMemSpecVersion();
 bool ODX__boBuildSA2Key();
 void ODX__vFreeSA2Key();
+
+// Data block references of the download session: their number (0 logs notFound with the
+// expression unless it is nullptr) and the ID of reference k (from 1; a missing one is logged).
+int ODX__iCountDatablockRefs(const char* notFound);
+bool ODX__boGetDatablockRef(int k, std::string& id);
 
 // Block versions and file versions.
 bool ODX__boReadBlockVersions(ODX__tsEcuVer& record);
