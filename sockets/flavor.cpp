@@ -25,24 +25,32 @@ const Flavor& FlasherFlavor() {
     return flavor;
 }
 
+namespace {
+
+std::string Format(const char* fmt, va_list args) {
+    char text[200];
+    vsnprintf(text, sizeof text, fmt, args);
+    return text;
+}
+
+}  // namespace
+
 void LogError(const Flavor& flavor, const char* fmt, ...) {
     if (flavor.error == nullptr) return;
-    char text[200];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
+    const std::string text = Format(fmt, args);
     va_end(args);
-    flavor.error(text);
+    flavor.error(text.c_str());
 }
 
 void LogDebug(const Flavor& flavor, int level, const char* fmt, ...) {
     if (flavor.debug == nullptr) return;
-    char text[200];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt, args);
+    const std::string text = Format(fmt, args);
     va_end(args);
-    flavor.debug(level, text);
+    flavor.debug(level, text.c_str());
 }
 
 void LOG_vDebug(const char* fmt, const std::string& a) {

@@ -208,12 +208,16 @@ bool BindTo(int fd, const SocketAddress& local, const Flavor& flavor) {
 }  // namespace
 
 bool ReuseAndBind(int fd, int family, const SocketOptions& options, const Flavor& flavor) {
-    const char* text = (flavor.tool || options.sourceIp.empty()) ? nullptr : options.sourceIp.c_str();
+    const char* text = options.sourceIp.empty() ? nullptr : options.sourceIp.c_str();
     return BindTo(fd, CreateSocketAddress(family, text, options.sourcePort, flavor), flavor);
 }
 
 bool ReuseAndBind(int fd, int family, uint16_t port, const Flavor& flavor) {
     return BindTo(fd, CreateSocketAddress(family, nullptr, port, flavor), flavor);
+}
+
+bool BindSource(int fd, int family, const SocketOptions& options, const Flavor& flavor) {
+    return flavor.tool ? ReuseAndBind(fd, family, options.sourcePort, flavor) : ReuseAndBind(fd, family, options, flavor);
 }
 
 }  // namespace sockets

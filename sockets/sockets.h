@@ -82,10 +82,11 @@ int NonblockingConnect(int fd, const sockaddr* address, int length, const Flavor
 std::string GetAddressOfSocketAddress(const sockaddr* address);
 // Same family and same address (ports are not compared).
 bool AreEqualSocketAddress(const sockaddr* a, const sockaddr* b);
-// SO_REUSEADDR, then bind to sourceIp (any when empty; the tool flavour always binds any)
-// and sourcePort.
+// SO_REUSEADDR, then bind to sourceIp (any when empty) and sourcePort.
 bool ReuseAndBind(int fd, int family, const SocketOptions& options, const Flavor& flavor = FlasherFlavor());
 // The tool's form: the any-address of the family and the given port.
 bool ReuseAndBind(int fd, int family, uint16_t port, const Flavor& flavor);
+// The form of the flavour: the tool binds any-address and sourcePort, the flasher as above.
+bool BindSource(int fd, int family, const SocketOptions& options, const Flavor& flavor);
 
 }  // namespace sockets

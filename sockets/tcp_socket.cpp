@@ -23,9 +23,7 @@ bool TCPSocket::open(const sockets::SocketOptions& options) {
         return false;
     }
     if (options.bindSource) {
-        bool bound = flavor_->tool ? sockets::ReuseAndBind(sock, info->ai_family, options.sourcePort, *flavor_)
-                                   : sockets::ReuseAndBind(sock, info->ai_family, options, *flavor_);
-        if (!bound) return false;
+        if (!sockets::BindSource(sock, info->ai_family, options, *flavor_)) return false;
     }
     if (sockets::NonblockingConnect(sock, info->ai_addr, static_cast<int>(info->ai_addrlen), *flavor_) == -1) {
         LogError(*flavor_, "TCP: connect failed");

@@ -34,9 +34,7 @@ bool UdpSocket::open(const sockets::SocketOptions& options) {
         }
     }
     if (options.bindSource) {
-        bool bound = flavor_->tool ? sockets::ReuseAndBind(sock, info->ai_family, options.sourcePort, *flavor_)
-                                   : sockets::ReuseAndBind(sock, info->ai_family, options, *flavor_);
-        if (!bound) return false;
+        if (!sockets::BindSource(sock, info->ai_family, options, *flavor_)) return false;
     }
     fd_ = sock.move();
     LogDebug(*flavor_, 2, "UDP: datagram socket initialized successfully");
