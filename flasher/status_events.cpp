@@ -1,13 +1,25 @@
-// Interim: the status events become bus publications once the event bus is in the tree.
+// Status events of a flash run: each publishing function sends one empty event on the
+// process-wide bus. Nobody in the flasher listens; with no listener a publish does nothing.
 #include "flasher/status_events.h"
 
-void FLASH_NotifyOpeningODXFile() {}
-void FLASH_NotifyFlashingStarted() {}
-void FLASH_NotifyFlashingFinished() {}
-void FLASH_NotifyFlashingFailed() {}
-void UDS_NotifyCommandTransmitted() {}
-void FLASH_NotifyInitialized() {}
-void FLASH_NotifyConfigurationFailed() {}
-void FLASH_NotifyCommandConnectCluster() {}
-void FLASH_NotifyClusterConnected() {}
-void FLASH_NotifyClusterDisconnected() {}
+#include "events/event_bus.h"
+
+namespace {
+
+template <typename T>
+void FLASH__vPublish() {
+    eventBus.notify(T{});
+}
+
+}  // namespace
+
+void FLASH_NotifyOpeningODXFile() { FLASH__vPublish<OpeningODXFile>(); }
+void FLASH_NotifyFlashingStarted() { FLASH__vPublish<FlashingStarted>(); }
+void FLASH_NotifyFlashingFinished() { FLASH__vPublish<FlashingFinished>(); }
+void FLASH_NotifyFlashingFailed() { FLASH__vPublish<FlashingFailed>(); }
+void UDS_NotifyCommandTransmitted() { FLASH__vPublish<UdsCommandTransmitted>(); }
+void FLASH_NotifyInitialized() { FLASH__vPublish<Initialized>(); }
+void FLASH_NotifyConfigurationFailed() { FLASH__vPublish<ConfigurationFailed>(); }
+void FLASH_NotifyCommandConnectCluster() { FLASH__vPublish<ConnectCluster>(); }
+void FLASH_NotifyClusterConnected() { FLASH__vPublish<ClusterConnected>(); }
+void FLASH_NotifyClusterDisconnected() { FLASH__vPublish<ClusterDisconnected>(); }
