@@ -18,12 +18,10 @@ namespace {
 // Messages read since program start.
 std::atomic<int32_t> cnt{0};
 
-class DoIPReadThread {
+// Follows DoIPConnected / DoIPDisconnected while listening.
+class ConnectionFlag {
 public:
-    ~DoIPReadThread() { stop(); }
-
-    void start() {
-        if (running) return;
+    void listen() {
         int token = eventBus.newToken();
         eventBus.listen<DoIPConnected>(token, [this](const DoIPConnected&) {
             connected = true;
@@ -36,6 +34,27 @@ public:
             return true;
         });
         onDisconnected.subscribe(token);
+    }
+    void unlisten() {
+        onConnected.unsubscribe();
+        onDisconnected.unsubscribe();
+        connected = false;
+    }
+    bool isSet() const { return connected; }
+
+private:
+    std::atomic<bool> connected{false};
+    Subscription onConnected;
+    Subscription onDisconnected;
+};
+
+class DoIPReadThread {
+public:
+    ~DoIPReadThread() { stop(); }
+
+    void start() {
+        if (running) return;
+        connected.listen();
         running = true;
         worker = std::thread(&DoIPReadThread::routine, this);
     }
@@ -45,9 +64,7 @@ public:
             running = false;
             if (worker.joinable()) worker.join();
         }
-        onConnected.unsubscribe();
-        onDisconnected.unsubscribe();
-        connected = false;
+        connected.unlisten();
     }
 
     // Reads and publishes one message; false when the connection has to be restored.
@@ -79,7 +96,7 @@ public:
 private:
     void routine() {
         do {
-            if (connected) {
+            if (connected.isSet()) {
                 if (!process()) eventBus.notify(DoIPRestoreConnection{});
                 std::this_thread::yield();
             } else {
@@ -90,9 +107,7 @@ private:
 
     std::atomic<bool> running{false};
     std::thread worker;
-    std::atomic<bool> connected{false};
-    Subscription onConnected;
-    Subscription onDisconnected;
+    ConnectionFlag connected;
 };
 
 // Base of the two listener-owning workers: a thread that holds its registration until stopped.
@@ -181,8 +196,6 @@ private:
     std::atomic<bool> aliveRequested{false};
 };
 
-}  // namespace
-
 // Sends a functional TesterPresent once per cycle while the channel is connected.
 class DoIPTesterPresent {
 public:
@@ -194,18 +207,7 @@ public:
             expired = true;
             wakeup.notify();
         });
-        int token = eventBus.newToken();
-        eventBus.listen<DoIPConnected>(token, [this](const DoIPConnected&) {
-            connected = true;
-            return true;
-        });
-        onConnected.subscribe(token);
-        token = eventBus.newToken();
-        eventBus.listen<DoIPDisconnected>(token, [this](const DoIPDisconnected&) {
-            connected = false;
-            return true;
-        });
-        onDisconnected.subscribe(token);
+        connected.listen();
         initialised = true;
     }
 
@@ -225,10 +227,8 @@ public:
     void shutdown() {
         stop();
         timer.stop();
-        onConnected.unsubscribe();
-        onDisconnected.unsubscribe();
+        connected.unlisten();
         expired = false;
-        connected = false;
         initialised = false;
     }
 
@@ -240,7 +240,7 @@ private:
         while (running) {
             if (expired.exchange(false)) {
                 timer.start();
-                if (connected) send();
+                if (connected.isSet()) send();
             }
             wakeup.wait();
         }
@@ -249,15 +249,11 @@ private:
     Timer timer;
     std::atomic<bool> running{false};
     std::atomic<bool> expired{false};
-    std::atomic<bool> connected{false};
+    ConnectionFlag connected;
     std::atomic<bool> initialised{false};
     std::thread worker;
     Signal wakeup;
-    Subscription onConnected;
-    Subscription onDisconnected;
 };
-
-namespace {
 
 // Never destroyed: their listeners live on the process-wide bus, whose destruction order
 // relative to these objects is not fixed. DOIPIF_vDeinit stops every thread.
