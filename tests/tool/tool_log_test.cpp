@@ -1,0 +1,41 @@
+#include "tool/tool_log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class ToolLog : public ::testing::Test {
+protected:
+    void TearDown() override { verboseLog = false; }
+};
+
+TEST_F(ToolLog, DiagnosticLinesOnlyWithVerbose) {
+    verboseLog = false;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    LOG<&LogErrorPrefix>("broken %d", 1);
+    LOG<&LogDebugPrefix>("detail");
+    LOG<&NoPrefix>("result %s", "22");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "result 22\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    verboseLog = true;
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    LOG<&LogErrorPrefix>("broken %d", 1);
+    LOG<&LogDebugPrefix>("detail");
+    LOG<&NoPrefix>("result");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "result\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:broken 1\nDebug:detail\n");
+}
+
+TEST_F(ToolLog, LongTextIsCutTo199Characters) {
+    std::string text(300, 'x');
+    testing::internal::CaptureStdout();
+    LOG<&NoPrefix>("%s", text.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(199, 'x') + "\n");
+}
+
+}  // namespace
