@@ -25,6 +25,7 @@ struct ScriptedTransport {
     std::function<std::vector<Bytes>(const Bytes&)> respond;
     std::deque<Bytes> answers;
     std::vector<Bytes> requests;
+    bool streamOk = true;
 
     static ScriptedTransport& instance() {
         static ScriptedTransport t;
@@ -55,7 +56,7 @@ struct ScriptedTransport {
             [] { instance().answers.clear(); },
             [](uint8_t*, uint32_t) { return true; },
             [] { return true; },
-            [] { return true; },
+            [] { return instance().streamOk; },
         };
         return &t;
     }
@@ -63,6 +64,7 @@ struct ScriptedTransport {
         respond = nullptr;
         answers.clear();
         requests.clear();
+        streamOk = true;
     }
 };
 
