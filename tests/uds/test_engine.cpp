@@ -42,7 +42,10 @@ TEST_F(UdsTest, InitFailsWithoutTransport) {
     tr.initOk = false;
     EXPECT_FALSE(Init({}));
     EXPECT_TRUE(Has("UDS: Transport Init Failed"));
-    // Without override the CAN and DoIP placeholders refuse (the real transports replace them).
+    // Without override the CAN transport is initialised: on an interface that does not exist
+    // it fails and the engine stays unbound.
+    tr.initOk = true;
+    EXPECT_TRUE(Init({"--can_channel", "kstrmnone0"}));
     UDS__vResetForTest();
     EXPECT_FALSE(UDS_boInit());
     EXPECT_TRUE(Has("UDS: CANIF Init Failed"));
