@@ -58,5 +58,10 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DK
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "TSan build" -L '^(events)$'
 
+echo "== tests: CAN in a VM (real kernel ISO-TP and broadcast manager; skipped where qemu cannot run)"
+vm_rc=0
+bash scripts/vm_test.sh build || vm_rc=$?
+case $vm_rc in 0) passed=$((passed + 1)) ;; 77) ;; *) failed=$((failed + 1)) ;; esac
+
 echo "All suites: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,7 +1,16 @@
 #include "tool/uds_exchange.h"
 
 #include <cstdio>
-#include <stdexcept>
+
+namespace uds {
+
+std::runtime_error NoResponseError(uint8_t sid, int timeoutMs) {
+    char text[200];
+    snprintf(text, sizeof text, "UDS: SID 0x%02X .. Can't get response (Timeout %dms)", sid, timeoutMs);
+    return std::runtime_error(text);
+}
+
+}  // namespace uds
 
 UdsResponseHeader UDS_ParseResponseHeader(const std::vector<uint8_t>& response) {
     if (response.empty()) throw std::runtime_error("UDS: No response");

@@ -39,3 +39,25 @@ TEST_F(ToolLog, LongTextIsCutTo199Characters) {
 }
 
 }  // namespace
+
+#include "tool/tool_flavor.h"
+
+namespace {
+
+TEST(ToolFlavorLog, SocketLayerLinesGoThroughTheToolLogger) {
+    EXPECT_TRUE(ToolFlavor().tool);
+    verboseLog = false;
+    testing::internal::CaptureStderr();
+    sockets::LogError(ToolFlavor(), "Poll: reception timeout %d ms", 100);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    verboseLog = true;
+    testing::internal::CaptureStderr();
+    sockets::LogError(ToolFlavor(), "Poll: reception timeout %d ms", 100);
+    sockets::LogDebug(ToolFlavor(), 2, "TCP: stream socket initialized successfully");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error:Poll: reception timeout 100 ms\nDebug:TCP: stream socket initialized successfully\n");
+    verboseLog = false;
+}
+
+}  // namespace
