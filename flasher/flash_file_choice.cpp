@@ -105,11 +105,9 @@ int decidePartial() {
     }
     LOG_vInfo("FLASH: Partial Blocks to Programm:");
     bool any = false;
-    const int count = file.u8BlockCount < ODX_MAX_BLOCKS ? file.u8BlockCount : ODX_MAX_BLOCKS;
-    for (int j = 0; j < count; ++j) {
+    for (int j = 0; j < FLASH__iFileBlockCount(); ++j) {
         int k = 0;
-        const FLASH_tstSwBlock* ecu = FLASH__pstEcuBlockByBytePos(file.ai32BytePos[j], &k);
-        LOG_vDebug_2("FLASH: BytePos %d from ODX matches Block %d from ECU", file.ai32BytePos[j], k);
+        const FLASH_tstSwBlock* ecu = FLASH__pstEcuBlockOfFileBlock(j, &k);
         if (ecu == nullptr) {
             // A position beyond the ECU's block table cannot be compared: program the block;
             // the check after programming then reports the mismatch.
@@ -144,8 +142,7 @@ void FLASH__vForceAllBlocksFromODX() {
     ODX__tsEcuVer& file = FLASH__sOdxBlockVersion;
     if (file.u8BlockCount == 0) return;
     LOG_vInfo("FLASH: Forced Blocks to Programm:");
-    const int count = file.u8BlockCount < ODX_MAX_BLOCKS ? file.u8BlockCount : ODX_MAX_BLOCKS;
-    for (int j = 0; j < count; ++j) {
+    for (int j = 0; j < FLASH__iFileBlockCount(); ++j) {
         LOG_vInfo("FLASH: Flashing Block %02d ODX:%s - Forced", j, file.aacBlockVersion[j]);
         file.aboProgramBlock[j] = 1;
     }

@@ -227,3 +227,15 @@ const FLASH_tstSwBlock* FLASH__pstEcuBlockByBytePos(int32_t bytePos, int* blockI
     if (k < 0 || k >= FLASH_MAX_SW_BLOCKS) return nullptr;
     return &FLASH__astSwBlock[k];
 }
+
+const FLASH_tstSwBlock* FLASH__pstEcuBlockOfFileBlock(int fileBlock, int* blockIndex) {
+    const int32_t pos = FLASH__sOdxBlockVersion.ai32BytePos[fileBlock];
+    const FLASH_tstSwBlock* block = FLASH__pstEcuBlockByBytePos(pos, blockIndex);
+    LOG_vDebug_2("FLASH: BytePos %d from ODX matches Block %d from ECU", pos, *blockIndex);
+    return block;
+}
+
+int FLASH__iFileBlockCount() {
+    const int count = FLASH__sOdxBlockVersion.u8BlockCount;
+    return count < ODX_MAX_BLOCKS ? count : ODX_MAX_BLOCKS;
+}

@@ -220,11 +220,9 @@ int FLASH__enCheckBlocksAgainstODX() {
         return 8;
     }
     bool mismatch = false;
-    const int count = file.u8BlockCount < ODX_MAX_BLOCKS ? file.u8BlockCount : ODX_MAX_BLOCKS;
-    for (int j = 0; j < count; ++j) {
+    for (int j = 0; j < FLASH__iFileBlockCount(); ++j) {
         int k = 0;
-        const FLASH_tstSwBlock* ecu = FLASH__pstEcuBlockByBytePos(file.ai32BytePos[j], &k);
-        LOG_vDebug_2("FLASH: BytePos %d from ODX matches Block %d from ECU", file.ai32BytePos[j], k);
+        const FLASH_tstSwBlock* ecu = FLASH__pstEcuBlockOfFileBlock(j, &k);
         if (ecu == nullptr) {
             LOG_vError("FLASH: BytePos %d from ODX lies outside the ECU block table", file.ai32BytePos[j]);
             LOG_vError("FLASH: Block %02d ODX:%s Clust:%s State:%02X - Version Mismatch", j, file.aacBlockVersion[j],

@@ -55,6 +55,10 @@ void FLASH__vResetIdents();
 // (3 header bytes, then 4 characters per block). *blockIndex receives the index computed
 // from the position; the result is null when that index lies outside the block table.
 const FLASH_tstSwBlock* FLASH__pstEcuBlockByBytePos(int32_t bytePos, int* blockIndex);
+// The same for block j of the open ODX-F file, by its byte position; logs the mapping.
+const FLASH_tstSwBlock* FLASH__pstEcuBlockOfFileBlock(int fileBlock, int* blockIndex);
+// Number of blocks of the open ODX-F file, bounded by the size of its block record.
+int FLASH__iFileBlockCount();
 
 // ---- ODX-F file choice ------------------------------------------------------------------
 
