@@ -52,10 +52,10 @@ void DoipServer::start() {
     u.targetIp = cfg_.announceIp.empty() ? cfg_.ip : cfg_.announceIp;
     u.targetPort = cfg_.announcePort;
     u.sourceIp = cfg_.ip;
-    u.sourcePort = cfg_.port;
+    u.sourcePort = cfg_.udpPort >= 0 ? static_cast<uint16_t>(cfg_.udpPort) : cfg_.port;
     u.bindSource = true;
     if (!impl_->udp.open(u))
-        throw std::runtime_error("DoIP server: cannot bind UDP " + cfg_.ip + " port " + std::to_string(cfg_.port));
+        throw std::runtime_error("DoIP server: cannot bind UDP " + cfg_.ip + " port " + std::to_string(u.sourcePort));
     udpPort_ = impl_->udp.localPort();
     impl_->refuseLeft = cfg_.faults.refuseRouting;
     if (!cfg_.announceIp.empty()) {

@@ -28,7 +28,8 @@ struct DoipFaults {
 
 struct DoipServerConfig {
     std::string ip = "127.0.0.1";    // numeric IPv4 or IPv6 address to listen on
-    uint16_t port = 13400;           // TCP and UDP port; 0 picks free ports
+    uint16_t port = 13400;           // TCP port (and UDP port unless udpPort is set); 0 picks a free port
+    int udpPort = -1;                // UDP port when it differs; -1 the same number as port
     uint16_t logicalAddress = 0x1014;
     uint16_t functionalAddress = 0xE400;
     int testerAddress = 0x0E80;      // routing is refused for any other tester; -1 accepts all

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
     // Network front-end.
     app.add_option("--ip", doip.ip, "numeric IPv4 or IPv6 address to listen on\nDefault: 127.0.0.1");
     app.add_option("--port", doip.port, "DoIP TCP and UDP port, 0 for free ports\nDefault: 13400");
+    app.add_option("--udp_port", doip.udpPort, "DoIP UDP port when it differs from --port, 0 a free port");
     app.add_option("--port_file", portFile, "write \"<tcp port> <udp port>\" here once listening");
     app.add_option("--logical_address", doip.logicalAddress, "DoIP logical address of the ECU\nDefault: 0x1014");
     app.add_option("--functional_address", doip.functionalAddress, "DoIP functional address\nDefault: 0xE400");

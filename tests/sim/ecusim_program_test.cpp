@@ -156,3 +156,28 @@ TEST(SimEcusimProgram, RejectsBadOptions) {
         EXPECT_EQ(p.wait(), 2) << args[1];
     }
 }
+
+TEST(SimEcusimProgram, FlasherParsesTheGeneratedPackage) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> options;
+        const char* pattern;
+    } cases[] = {
+        {"default package", {}, "FL_.*"},
+        {"series key variant, signature-only check memory", {"--key_type", "1", "--vw80126_version", "2.0.0"}, "FL_.*_S.odx-f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        simtest::TempDir dir;
+        std::vector<std::string> gen{KESTRUM_BINARY_DIR "/sim/kestrum_pkggen", "-o", dir.path() + "/datflash"};
+        gen.insert(gen.end(), c.options.begin(), c.options.end());
+        Process g(gen);
+        ASSERT_EQ(g.wait(), 0);
+        Process f({KESTRUM_BINARY_DIR "/kestrum_flasher", "--test_odx_file", c.pattern, "--datflash_path", dir.path() + "/datflash",
+                   "--logfile", dir.path() + "/flasher.log"});
+        EXPECT_EQ(f.wait(), 0) << slurp(dir.path() + "/flasher.log");
+        const std::string log = slurp(dir.path() + "/flasher.log");
+        EXPECT_NE(log.find("FLASH: Test File okay"), std::string::npos);
+        EXPECT_EQ(log.find("[ERR"), std::string::npos) << log;
+    }
+}
