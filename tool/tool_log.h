@@ -26,7 +26,7 @@ void LOG(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 template <const char* const* Prefix>
 void LOG(const char* fmt, ...) {
-    constexpr bool toStdout = Prefix == &NoPrefix;
+    const bool toStdout = Prefix == &NoPrefix;
     if (!toStdout && !verboseLog.load()) return;
     va_list args;
     va_start(args, fmt);
