@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -168,6 +169,28 @@ TEST_F(DoipInterface, FailedRestoreIsReportedAndLeavesReadingIdle) {
     gone.reset();  // the entity disappears with its port
     EXPECT_TRUE(Eventually([&] { return log.contains("DOIP: error.what() DoipChannel: connection is lost"); }));
     EXPECT_FALSE(Send({0x10, 0x03}));  // sending on the closed channel fails (and tries again)
+}
+
+TEST_F(DoipInterface, DeinitEndsARunningRestore) {
+    Start({"--p2_ext_server", "60000"});
+    peer.routingCode = 0x00;  // every reconnection is refused
+    peer.drop();
+    ASSERT_TRUE(Eventually([&] { return log.contains("DOIP: Try to restore connection"); }));
+    ASSERT_TRUE(peer.waitFor(doip::kRoutingActivationRequest, 2));
+    auto done = std::async(std::launch::async, [] { DOIPIF_vDeinit(); });
+    // Generous bound, far below the 60 s window: only a hang fails this.
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(log.contains("DOIP: error.what() DoipChannel: connection is lost"));
+    EXPECT_TRUE(log.contains("DOIPIF: deinit finished"));
+}
+
+TEST_F(DoipInterface, RequestsWithoutAStreamFail) {
+    Configure(peer.port(), {});
+    ASSERT_TRUE(UDS_boInit());
+    EXPECT_FALSE(Send({0x10, 0x03}));
+    EXPECT_FALSE(Send({}));
+    EXPECT_TRUE(log.contains(": [ERR    ] [KSTRMF] DOIP_boSendUDS: incorrect size 0"));
+    EXPECT_EQ(Receive(0x10, 16, 20), kNothing);
 }
 
 TEST_F(DoipInterface, AnswerQueueHolds256PerSender) {
