@@ -9,6 +9,7 @@
 std::unique_ptr<doip::DoipChannel> doipChannel;
 std::mutex g_doipRead;
 std::mutex g_doipWrite;
+std::atomic<bool> DOIPIF__boStopping{false};
 
 namespace {
 
@@ -53,6 +54,7 @@ bool DoipChannel__Reopen() {
         new doip::DoipChannel(CFG_u16GetDoIPSrcAddress(), &DoipChannel__ConnectHook));
     channel->setRestoreWindow(&CFG_iP2ExtClientMs);
     channel->setRetryDelay(CFG_u32GetRoutingActivationRetryDelay());
+    channel->setKeepGoing([] { return !DOIPIF__boStopping.load(); });
     if (!channel->Open(ChannelOptions())) return false;
     {
         std::scoped_lock both(g_doipRead, g_doipWrite);

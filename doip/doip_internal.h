@@ -1,6 +1,7 @@
 // Internals of the flasher's DoIP transport, shared by its files and used by tests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,8 @@
 extern std::unique_ptr<doip::DoipChannel> doipChannel;
 extern std::mutex g_doipRead;   // held while a message is read from the channel
 extern std::mutex g_doipWrite;  // held while something is written to the channel
+// Set while the interface shuts down: a running restore gives up at its next attempt.
+extern std::atomic<bool> DOIPIF__boStopping;
 
 extern uint16_t DOIPIF_PhysicalTargetAddress;
 extern uint16_t DOIPIF_FunctionalTargetAddress;

@@ -276,7 +276,7 @@ bool DOIP_OnRestoreConnection(const DoIPRestoreConnection&) {
         for (;;) {
             expected = false;
             if (restoring.compare_exchange_weak(expected, true)) break;
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a restore takes seconds
         }
         restoring = false;
         return true;
@@ -315,6 +315,7 @@ bool DOIPIF_boInit() {
 
 bool DOIPIF_boStartStream() {
     LOG_vDebug_2("DOIPIF: StartStream entered");
+    DOIPIF__boStopping = false;
     if (!DoipChannel__Reopen()) {
         LOG_vDebug_2("DOIPIF: StartStream finished NOk");
         return false;
@@ -333,6 +334,7 @@ bool DOIPIF_boStartStream() {
 
 void DOIPIF_vDeinit() {
     LOG_vDebug_2("DOIPIF: deinit started");
+    DOIPIF__boStopping = true;  // a restore in progress ends at its next attempt
     // Tester present goes first: it sends through the channel that is about to go away.
     DoIPTesterPresent_Shutdown();
     {
@@ -388,4 +390,5 @@ void DOIPIF__vResetForTests() {
     queues.clear();
     restoring = false;
     s_cv.signaled = false;
+    DOIPIF__boStopping = false;
 }

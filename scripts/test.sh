@@ -53,10 +53,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
   run_suite build-asan "ASan+UBSan build"
 
 echo "== build: ThreadSanitizer (threaded modules)"
-tsan_targets=(test_events)
+tsan_targets=(test_events test_doip)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
-TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "TSan build" -L '^(events)$'
+TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan "TSan build" -L '^(events|doip)$'
 
 echo "== tests: CAN in a VM (real kernel ISO-TP and broadcast manager; skipped where qemu cannot run)"
 vm_rc=0

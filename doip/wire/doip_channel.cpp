@@ -112,6 +112,7 @@ void DoipChannel::Close() { socket.shutdown(); }
 bool DoipChannel::ReconnectWithin(int windowMs, const std::function<bool()>& attempt) {
     const auto deadline = SystemClock::now() + std::chrono::milliseconds(windowMs);
     while (SystemClock::now() < deadline) {
+        if (keepRestoring && !keepRestoring()) return false;
         if (attempt()) return true;
         if (retryDelayMs > 0) {
             const auto pause = std::min<SystemClock::duration>(std::chrono::milliseconds(retryDelayMs),
@@ -133,7 +134,8 @@ bool DoipChannel::Restore(RestoreAction action) {
         listening.sourcePort = listen.port;
         listening.bindSource = true;
         listening.joinMulticast = true;
-        announced = ListenVehicleAnnouncement(listening, listen.seconds, 0xFFFF, nullptr, AlwaysKeepGoing, *flavor);
+        const KeepGoing keepGoing = keepRestoring ? keepRestoring : KeepGoing(AlwaysKeepGoing);
+        announced = ListenVehicleAnnouncement(listening, listen.seconds, 0xFFFF, nullptr, keepGoing, *flavor);
     }
     if (!announced && connectCheck && !connectCheck()) throw std::runtime_error("DoipChannel: connect hook is failed");
     const int configured = restoreWindowMs ? restoreWindowMs() : -1;

@@ -81,6 +81,9 @@ public:
     void setRestoreWindow(std::function<int()> windowMs) { restoreWindowMs = std::move(windowMs); }
     // Pause between two reconnection attempts of Restore (never beyond its window); 0 by default.
     void setRetryDelay(unsigned delayMs) { retryDelayMs = delayMs; }
+    // Asked before every listening and reconnection attempt of Restore; false ends the restore
+    // early ("DoipChannel: connection is lost"). Unset: restores run to their end.
+    void setKeepGoing(KeepGoing keepGoing) { keepRestoring = std::move(keepGoing); }
     bool isOpen() const { return socket.isAlive(); }
     uint16_t source() const { return sourceAddress; }
 
@@ -111,6 +114,7 @@ protected:
     const sockets::Flavor* flavor;
     std::function<int()> restoreWindowMs;
     unsigned retryDelayMs = 0;
+    KeepGoing keepRestoring;
 };
 
 }  // namespace doip

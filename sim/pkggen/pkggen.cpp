@@ -140,7 +140,9 @@ PackageResult generate(const PackageOptions& o) {
 
     const std::string base = baseName(o);
     const std::string odxName = base + ".odx-f";
-    const std::string dataName = base + "_B1.bin";
+    // Only the ODX-F document carries the FL_ prefix, so that a search for "FL_.*" finds it alone.
+    const std::string stem = pn + "_" + o.softwareVersion;
+    const std::string dataName = stem + "_B1.bin";
     const std::string layerName = "EV_" + pn + "_001.odx";
     const std::string emId = "EM_" + pn;
     const std::string sessionId = emId + ".SES_Programming";
@@ -300,7 +302,7 @@ PackageResult generate(const PackageOptions& o) {
     writeText(layerName, l.str());
     writeText("index.xml", idx.str());
 
-    const fs::path pdx = fs::path(o.outDir) / (base + ".pdx");
+    const fs::path pdx = fs::path(o.outDir) / (stem + ".pdx");
     std::error_code ec;
     fs::remove(pdx, ec);
     int err = 0;

@@ -6,7 +6,9 @@
 // with the SA2 program, ALFIDs, expected identifications, a SIGNATURE security method per
 // block whose FW-SIGNATURE is the SHA-256 digest of the block's bytes (what ecusim's
 // check-memory routine accepts), block versions with a diagnostic layer file giving their byte
-// positions in the 0xF1AB answer, and file names of the form FL_<part number>_<version>.
+// positions in the 0xF1AB answer. The ODX-F document is named FL_<part number>_<version>[_E|_S]
+// .odx-f; the archive <part number>_<version>.pdx and the data file <part number>_<version>_B1.bin
+// (only the document starts with FL_, so the pattern "FL_.*" finds exactly it).
 // Every logical block image starts with the image header of sim/image_header.h.
 #pragma once
 

@@ -6,27 +6,8 @@
 #include <exception>
 
 #include "sim/pkggen/pkggen.h"
-#include "sim/sha256.h"
+#include "sim/package_sa2.h"
 
-namespace {
-
-bool parseHex(const std::string& text, std::vector<uint8_t>& out) {
-    std::string digits;
-    for (char c : text)
-        if (c != ' ') digits += c;
-    if (digits.empty() || digits.size() % 2 != 0) return false;
-    out.clear();
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        char* end = nullptr;
-        const std::string pair = digits.substr(i, 2);
-        const long v = std::strtol(pair.c_str(), &end, 16);
-        if (end == nullptr || *end != '\0') return false;
-        out.push_back(static_cast<uint8_t>(v));
-    }
-    return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     ecusim::pkggen::PackageOptions o;
@@ -52,7 +33,7 @@ int main(int argc, char** argv) {
     app.add_option("--alfids", o.alfids, "ALFIDs for erase, request download, check memory (6 hex digits)");
     app.add_option("--data_seed", o.dataSeed, "varies the generated block contents");
     CLI11_PARSE(app, argc, argv);
-    if (!sa2.empty() && !parseHex(sa2, o.sa2Program)) {
+    if (!sa2.empty() && !ecusim::parseHexBytes(sa2, o.sa2Program)) {
         std::fprintf(stderr, "kestrum_pkggen: --sa2_program is not hex bytes: %s\n", sa2.c_str());
         return 2;
     }

@@ -77,16 +77,20 @@ TEST(SimPkggen, WritesAConsistentPackage) {
     o.inlineSize = 100;
     o.externSize = 70000;
     const auto r = ecusim::pkggen::generate(o);
-    EXPECT_EQ(std::filesystem::path(r.pdxPath).filename(), "FL_5G0920861A_0221.pdx");
+    EXPECT_EQ(std::filesystem::path(r.pdxPath).filename(), "5G0920861A_0221.pdx");
     EXPECT_EQ(r.odxName, "FL_5G0920861A_0221.odx-f");
     // Only the archive lands in the datflash tree.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(o.outDir), std::filesystem::directory_iterator()), 1);
 
     auto files = readZip(r.pdxPath);
     ASSERT_EQ(files.count(r.odxName), 1u);
+    // "FL_.*" (the flasher's file search is case-insensitive) names the document alone.
+    int flNames = 0;
+    for (const auto& f : files) flNames += (f.first.size() > 3 && (f.first[0] | 0x20) == 'f' && (f.first[1] | 0x20) == 'l' && f.first[2] == '_');
+    EXPECT_EQ(flNames, 1);
     ASSERT_EQ(files.count("EV_5G0920861A_001.odx"), 1u);
-    ASSERT_EQ(files.count("FL_5G0920861A_0221_B1.bin"), 1u);
-    const std::string& bin = files["FL_5G0920861A_0221_B1.bin"];
+    ASSERT_EQ(files.count("5G0920861A_0221_B1.bin"), 1u);
+    const std::string& bin = files["5G0920861A_0221_B1.bin"];
     ASSERT_EQ(bin.size(), 70000u);
     EXPECT_EQ(bin.substr(0, 4), "KSIM");
     EXPECT_EQ(bin.substr(8, 8), "00020221");

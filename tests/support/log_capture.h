@@ -39,6 +39,8 @@ public:
         return all.str();
     }
     bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+    // The capture file (for a program's --logfile option).
+    const std::string& path() const { return path_; }
 
 private:
     std::string path_;
