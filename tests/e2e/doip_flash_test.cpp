@@ -31,23 +31,6 @@ std::string ReadFile(const std::string& path) {
     return all.str();
 }
 
-// Starts a program with its outputs discarded; the caller guards the PID.
-pid_t Spawn(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 // Waits (bounded) for the child; its exit status, 128 + signal when killed, -1 on timeout.
 int WaitFor(ChildGuard& child, std::chrono::seconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -90,7 +73,7 @@ public:
                                      "--package", package,       "--port_file", dir + "/ports", "--state_file",
                                      dir + "/ecu.state"};
         sim.insert(sim.end(), simArgs.begin(), simArgs.end());
-        ecu = std::make_unique<ChildGuard>(Spawn(sim));
+        ecu = std::make_unique<ChildGuard>(SpawnQuiet(sim));
         Eventually([&] {
             std::ifstream in(dir + "/ports");
             return static_cast<bool>(in >> tcpPort);
@@ -147,7 +130,7 @@ TEST_F(DoipFlash, SigtermDuringADownloadEndsTheRunWithItsClosingLine) {
     // A 4 MiB data block and a slow ECU: the download lasts long enough to be interrupted.
     Station station("127.0.0.1", {"--extern_size", "4194304"}, {"--answer_delay_ms", "3"});
     ASSERT_TRUE(station.ready());
-    ChildGuard flasher(Spawn(station.flasher()));
+    ChildGuard flasher(SpawnQuiet(station.flasher()));
     // The data-file block is the last download; SIGTERM goes out as soon as it starts.
     ASSERT_TRUE(Eventually(
         [&] { return ReadFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
