@@ -363,7 +363,12 @@ uint8_t* ODX_getInternFlashData(xmlNodePtr flashdata, uint32_t size) {
         LOG_vError("ODX: getInternFlashData: No DATA node");
         return nullptr;
     }
-    xmlChar* content = xmlNodeGetContent(dataNode);
+    // The usual DATA element holds one text node: its text is used in place. Anything else
+    // (several text pieces, CDATA sections, entities) is joined into a copy first.
+    const xmlNodePtr only = dataNode->children;
+    const bool single = only != nullptr && only == dataNode->last && only->type == XML_TEXT_NODE;
+    xmlChar* copy = single ? nullptr : xmlNodeGetContent(dataNode);
+    const xmlChar* content = single ? only->content : copy;
     if (content == nullptr) {
         LOG_vError("ODX: getInternFlashData: No content");
         return nullptr;
@@ -386,7 +391,7 @@ uint8_t* ODX_getInternFlashData(xmlNodePtr flashdata, uint32_t size) {
             result = nullptr;
         }
     }
-    xmlFree(content);
+    if (copy != nullptr) xmlFree(copy);
     return result;
 }
 

@@ -115,7 +115,8 @@ TEST_F(UnpackTest, EntriesLeavingThePackageDirectoryAreRefused) {
                                           {"ok/", ""},
                                           {"ok/../../../evil2.txt", "x"},
                                           {absolute, "x"},
-                                          {"ok/fine.txt", "fine"}});
+                                          {"ok/fine.txt", "fine"},
+                                          {std::string(5000, 'n'), "x"}});
     EXPECT_TRUE(PDX_boUnpack((root() / "in" / "Evil.pdx").string()));
     EXPECT_EQ(readFile(root() / "Unpacked" / "Evil.pdx" / "ok" / "fine.txt"), "fine");
     EXPECT_FALSE(fs::exists(root() / "evil.txt"));
@@ -127,6 +128,8 @@ TEST_F(UnpackTest, EntriesLeavingThePackageDirectoryAreRefused) {
     EXPECT_TRUE(log.has("PDX: refusing entry outside the package directory: ../../evil.txt"));
     EXPECT_TRUE(log.has("PDX: refusing entry outside the package directory: " + absolute));
     EXPECT_EQ(log.lines("PDX: refusing entry").size(), 3u);
+    // A name too long for a path is refused, not cut to some other name.
+    EXPECT_EQ(log.lines("PDX: path of entry 5 too long").size(), 1u);
 }
 
 TEST_F(UnpackTest, FailedExtractionLeavesNoPackageDirectory) {
