@@ -27,11 +27,15 @@ namespace {
 
 constexpr int kAckWaitMs = 3000;
 
-// Wakes readers when an answer has been queued. Cleared by the reader before it looks.
+// Wakes readers when an answer has been queued. A reader notes the generation before it
+// looks at its queue and waits for a newer one: an answer queued in between is not missed,
+// and one reader never consumes the wake-up meant for another (the main thread and the
+// tester-present thread read at the same time).
 struct Event {
     std::condition_variable condition;
     std::mutex lock;
     std::atomic<bool> signaled{false};
+    uint64_t generation = 0;  // answers queued so far; guarded by `lock`
 };
 Event s_cv;
 
@@ -237,6 +241,7 @@ bool DOIP_OnUdsReceived(const UdsMessage& message) {
         } else {
             std::lock_guard<std::mutex> wake(s_cv.lock);
             s_cv.signaled = true;
+            ++s_cv.generation;
             s_cv.condition.notify_all();
         }
     }
@@ -248,9 +253,11 @@ int DOIP_ReceiveUDS(uint8_t sid, uint32_t capacity, uint8_t* buffer, int timeout
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         if (Clock::now() >= deadline) return -1;
+        uint64_t seen;
         {
             std::lock_guard<std::mutex> guard(s_cv.lock);
             s_cv.signaled = false;
+            seen = s_cv.generation;
         }
         UdsMessage answer;
         bool found = false;
@@ -265,7 +272,7 @@ int DOIP_ReceiveUDS(uint8_t sid, uint32_t capacity, uint8_t* buffer, int timeout
             return static_cast<int>(n);
         }
         std::unique_lock<std::mutex> guard(s_cv.lock);
-        s_cv.condition.wait_until(guard, deadline, [] { return s_cv.signaled.load(); });
+        s_cv.condition.wait_until(guard, deadline, [seen] { return s_cv.generation != seen; });
     }
 }
 

@@ -104,6 +104,31 @@ TEST_F(DoipInterface, RequestIsAcknowledgedAndItsAnswersQueued) {
     EXPECT_EQ(peer.received()[1].payload, (Bytes{0x0E, 0x80, 0x10, 0x14, 0x22, 0xF1, 0x87}));
 }
 
+TEST_F(DoipInterface, AnAnswerWakesItsReaderWhileAnotherReaderWaits) {
+    // The tester-present thread waits for its own answer while the main thread waits for
+    // another service: the wake-up of one must never be consumed by the other.
+    peer.onDiag = [](DoipPeer& p, uint16_t s, uint16_t t, const Bytes& u) {
+        p.sendAck(true, t, s, 0, u);
+        if (u[0] == 0x22) p.sendDiag(t, s, {0x62, u[1], u[2]});
+    };
+    Start();
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        while (!stop) {
+            uint8_t buffer[8];
+            DOIPIF_iReceive(0x3E, buffer, sizeof buffer, 20);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < 40; ++i) {
+        if (!Send({0x22, 0xF1, static_cast<uint8_t>(i)})) break;
+        if (Receive(0x22, 16, 2000) == Bytes{0x62, 0xF1, static_cast<uint8_t>(i)}) ++answered;
+    }
+    stop = true;
+    other.join();
+    EXPECT_EQ(answered, 40);
+}
+
 TEST_F(DoipInterface, NegativeAcknowledgementFailsWithoutRestore) {
     peer.onDiag = [](DoipPeer& p, uint16_t s, uint16_t t, const Bytes& u) { p.sendAck(false, t, s, 0x03, u); };
     Start();

@@ -181,3 +181,39 @@ TEST(SimEcusimProgram, FlasherParsesTheGeneratedPackage) {
         EXPECT_EQ(log.find("[ERR"), std::string::npos) << log;
     }
 }
+
+// The real flasher against kestrum_ecusim over DoIP on loopback: an interrupted flash leaves
+// the ECU inconsistent, the next flash repairs it, the one after finds the software current.
+// Cyclic tester present is off here: this test is about the ECU's side of the sequence.
+TEST(SimEcusimProgram, FlasherFlashesTheSimulatorOverDoip) {
+    simtest::TempDir dir;
+    const std::string df = dir.path() + "/datflash", ports = dir.path() + "/ports", report = dir.path() + "/report.json";
+    Process g({KESTRUM_BINARY_DIR "/sim/kestrum_pkggen", "-o", df, "--inline_size", "20000", "--extern_size", "30000"});
+    ASSERT_EQ(g.wait(), 0);
+    Process sim({KESTRUM_BINARY_DIR "/sim/kestrum_ecusim", "--port", "0", "--port_file", ports, "--report", report,
+                 "--drop_after_transfer_data", "4", "--update_progress_polls", "1"});
+    const int port = waitForPort(ports);
+    ASSERT_GT(port, 0);
+    auto flash = [&](int n) {
+        const std::string log = dir.path() + "/flash" + std::to_string(n) + ".log";
+        Process f({KESTRUM_BINARY_DIR "/kestrum_flasher", "--use_eth", "--target_ip", "127.0.0.1", "--target_port",
+                   std::to_string(port), "--datflash_path", df, "--tester_serial_number", "KSTEST", "--connect_loop", "3",
+                   "--tester_present_cycletime_msec", "0", "--logfile", log});
+        const auto t0 = std::chrono::steady_clock::now();
+        const int rc = f.wait();
+        std::printf("flash %d: exit %d after %lld ms\n", n, rc,
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count()));
+        return std::make_pair(rc, slurp(log));
+    };
+    const auto first = flash(1);
+    EXPECT_NE(first.first, 0) << first.second;
+    const auto second = flash(2);
+    EXPECT_EQ(second.first, 0) << second.second;
+    const auto third = flash(3);
+    EXPECT_EQ(third.first, 1) << third.second;
+    EXPECT_EQ(sim.terminate(), 0);
+    const std::string json = slurp(report);
+    EXPECT_NE(json.find("connection dropped after TransferData 4"), std::string::npos);
+    EXPECT_NE(json.find("reset after incomplete programming: software inconsistent"), std::string::npos);
+    EXPECT_NE(json.find("\"software_version\": \"0221\", \"consistent\": true"), std::string::npos) << json.substr(json.size() - 600);
+}

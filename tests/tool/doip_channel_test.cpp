@@ -237,4 +237,20 @@ TEST_F(ToolChannel, WaitVehicleAnouncementThrowsWhenNothingAnswers) {
     testing::internal::GetCapturedStderr();
 }
 
+TEST_F(ToolChannel, WaitVehicleAnouncementSurvivesASearchThatCannotStart) {
+    DoipChannel channel(kTester, "");
+    auto options = OptionsFor(1);
+    options.targetIp = "not-an-address";  // neither UDP socket can be opened
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(channel.Open(options));
+    try {
+        channel.WaitVehicleAnouncement(1);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "DoipChannel: cluster is not alive");
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Error:DoipChannel: udp6 is not opened\n"), std::string::npos) << log;
+}
+
 }  // namespace

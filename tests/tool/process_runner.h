@@ -101,3 +101,31 @@ inline ProcessResult RunProcess(const std::vector<std::string>& args, const std:
     }
     return result;
 }
+
+// Starts a program with its outputs discarded; the caller ends it (ChildGuard).
+inline pid_t SpawnQuiet(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// A program running in the background for the length of a test (for example the simulated
+// ECU), its outputs discarded. Killed and reaped by its PID when the object goes.
+class BackgroundProcess {
+public:
+    explicit BackgroundProcess(const std::vector<std::string>& args) : guard(SpawnQuiet(args)) {}
+    pid_t pid() const { return guard.pid(); }
+
+private:
+    ChildGuard guard;
+};
