@@ -19,7 +19,7 @@ vm_fetch_kernel "$build" || skip "no Debian kernel to boot"
 
 # Our programs: the CAN transport's kernel tests, the flasher and the simulator when it exists.
 targets=(test_canif kestrum_flasher)
-[ -f sim/main.cpp ] && targets+=(kestrum_ecusim)
+[ -f sim/main.cpp ] && targets+=(kestrum_ecusim kestrum_pkggen)
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 
 stage=$(mktemp -d)

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <thread>
 
+#include "sim/can_server.h"
 #include "sim/doip_server.h"
 #include "sim/ecu_model.h"
 #include "sim/package_sa2.h"
@@ -70,7 +72,15 @@ int main(int argc, char** argv) {
     app.add_option("--announce_port", doip.announcePort, "port of the announcements\nDefault: 13400");
     app.add_option("--announce_count", doip.announceCount, "announcements per occasion\nDefault: 3");
     app.add_option("--alive_check_ms", doip.aliveCheckEveryMs, "send alive check requests this often, 0 never");
-    // A CAN front-end (ISO-TP server on a SocketCAN interface) will add its options here.
+    // CAN front-end: ISO-TP sockets on a SocketCAN interface.
+    ecusim::CanServerConfig can;
+    std::string canChannel, canfd;
+    app.add_option("--can_channel", canChannel, "also serve UDS over ISO-TP on this CAN interface (e.g. vcan0)");
+    app.add_option("--use_canfd", canfd, "CAN FD link layer options <mtu>:<tx_dl>:<tx_flags>, e.g. 72:64:1");
+    app.add_option("--tester_phy_req_id", can.physicalId, "CAN id of the tester's physical requests\nDefault: 0x714");
+    app.add_option("--tester_func_req_id", can.functionalId, "CAN id of the tester's functional requests\nDefault: 0x700");
+    app.add_option("--ecu_resp_id", can.responseId, "CAN id of the ECU's answers\nDefault: 0x77E");
+    app.add_option("--can_padding_byte", can.padding, "ISO-TP padding byte, required in the tester's frames\nDefault: 0xAA");
     // Identifications.
     app.add_option("--part_number", ecu.sparePartNumber, "VW spare part number (0xF187)");
     app.add_option("--sw_version", ecu.softwareVersion, "application software version (0xF189, 4 characters)");
@@ -169,6 +179,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestrum_ecusim: %s\n", e.what());
         return 3;
     }
+    std::unique_ptr<ecusim::CanServer> canServer;
+    if (!canChannel.empty()) {
+        can.interface = canChannel;
+        if (!canfd.empty() && !ecusim::parseCanFdOptions(canfd, can)) {
+            std::fprintf(stderr, "kestrum_ecusim: --use_canfd '%s' is not <mtu>:<tx_dl>:<tx_flags>\n", canfd.c_str());
+            return 2;
+        }
+        canServer = std::make_unique<ecusim::CanServer>(model, can);
+        try {
+            canServer->start();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kestrum_ecusim: %s\n", e.what());
+            return 3;
+        }
+    }
     if (!portFile.empty()) {
         const std::string tmp = portFile + ".tmp";
         {
@@ -178,6 +203,7 @@ int main(int argc, char** argv) {
         std::rename(tmp.c_str(), portFile.c_str());
     }
     while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (canServer) canServer->stop();
     server.stop();
 
     int rc = 0;

@@ -140,14 +140,14 @@ void writeStandard(Setup& s) { writePackage(s.root, kFile, standardPackage()); }
 const std::vector<Scenario>& scenarios() {
     static const std::vector<Scenario> table = {
         {"full flash",
-         {},
+         {"--security_access_delay_msec", "20"},
          writeStandard,
          0,
          {"FLASH: Started sending Func Tester Presents", "FLASH: *** START ****************************************************",
           "TEST EVENT OpeningODXFile", "FLASH: Software Version is not Identical ECU:0210 ODX:0220",
           "FLASH: Flashing Block 00 ODX:0002 Clust:0001 State:00 - Version Mismatch", "TEST EVENT FlashingStarted",
           "FLASH: Extended Session", "FLASH: Check Programming Pre Conditions OK", "FLASH: Security Access",
-          "FLASH: 0xF15A : Write Fingerprint", "FLASH: Finished Programming Loop .. Ok",
+          "FLASH: SecurityAccessDelay = 20 ms", "TEST SLEEP 20", "FLASH: 0xF15A : Write Fingerprint", "FLASH: Finished Programming Loop .. Ok",
           "FLASH: Check Programming Dependencies", "ECU Reset: 11 01 - require Response",
           "FLASH: Software Version is Identical ECU:0220 ODX:0220", "FLASH: ECU Software is Consistent",
           "FLASH: Block 01 ODX:0002 Clust:0002 State:00 - OK", "     ****************************", kOkBanner,
@@ -190,7 +190,7 @@ const std::vector<Scenario>& scenarios() {
           "FLASH: ECU Software is Consistent", "     *****************************************", kCurrentBanner,
           "     *****************************************", "TEST EVENT FlashingFinished",
           "FLASH: *** END (Result 1) ****************************************************"},
-         {"TEST EVENT FlashingStarted", "TEST EVENT FlashingFailed"},
+         {"TEST EVENT FlashingStarted", "TEST EVENT FlashingFailed", "TEST SLEEP 1000"},
          {"22 F1 87", "22 F1 89", "22 F1 DF", "28 80 01", "85 81 FF FF FF"},
          {"22 F1 AB", "10 02"}},
         {"same version, inconsistent ECU: partial decision programs the differing blocks",
@@ -260,7 +260,7 @@ const std::vector<Scenario>& scenarios() {
           "     *****************************", "     ***                       ***", kOdxBanner,
           "     ***                       ***", "     *****************************", "TEST EVENT FlashingFailed",
           "FLASH: *** END (Result 4) ****************************************************"},
-         {"TEST EVENT FlashingStarted"},
+         {"TEST EVENT FlashingStarted", "TEST SLEEP 1000"},
          {"22 F1 87", "22 F1 D5", "28 80 01", "85 81"},
          {"10 ", "11 "}},
         {"key variant _E chosen for a development key",
@@ -392,7 +392,8 @@ const std::vector<Scenario>& scenarios() {
              s.ecu.refusals.push_back({{0x11, 0x01}, 0x22, false});
          },
          7,
-         {"ECU Reset after Programming failed", "     **************************", kFatalBanner,
+         {"ECU Reset after Programming failed", "ECU Reset: 11 01 - require Response", "TEST SLEEP 1000",
+          "     **************************", kFatalBanner,
           "TEST EVENT FlashingFailed", "FLASH: *** END (Result 7) ****************************************************"},
          {},
          {"31 01 FF 01", "11 01", "28 80 01", "85 81", "11 01"}},
@@ -413,13 +414,14 @@ const std::vector<Scenario>& scenarios() {
              EXPECT_EQ(1, countPrefix(o.requests, "22 F1 D5"));
          }},
         {"security access refused",
-         {},
+         {"--security_access_delay_msec=-5"},
          [](Setup& s) {
              writeStandard(s);
              s.ecu.keyXor = 0x12345678;
          },
          5,
-         {"FLASH: ECU Security Access Failed", kFatalBanner, "TEST EVENT FlashingFailed",
+         {"FLASH: SecurityAccessDelay = -5 ms", "FLASH: ECU Security Access Failed", "TEST SLEEP 1000", kFatalBanner,
+          "TEST EVENT FlashingFailed",
           "FLASH: *** END (Result 5) ****************************************************"},
          {},
          {"27 12", "28 80 01", "85 81", "11 01"},
@@ -463,7 +465,7 @@ const std::vector<Scenario>& scenarios() {
          },
          8,
          {"FLASH: Checking software versions after Programming...",
-          "FLASH: Software Version is not Identical ECU:0210 ODX:0220", kErrorBanner},
+          "FLASH: Software Version is not Identical ECU:0210 ODX:0220", "TEST SLEEP 1000", kErrorBanner},
          {},
          {},
          {},
@@ -654,7 +656,7 @@ std::string spaced(const Bytes& b) {
     transport.streamOk = std::string(sc.name) != "transport fails to start the stream";
     UDS_vSetTransportOverride(setup.useSim ? ecusim::InProcess::start(setup.sim) : ScriptedTransport::table());
     UDS__vSetSleepHookForTest([](uint32_t) {});
-    FLASH__vSetSleepHookForTest([](long) {});
+    FLASH__vSetSleepHookForTest([](long ms) { LOG_vInfo("TEST SLEEP %ld", ms); });
 
     const int token = eventBus.newToken();
     eventBus.listen<OpeningODXFile>(token, [](const OpeningODXFile&) {

@@ -192,3 +192,35 @@ TEST(SimDoipServer, AckFaultsAndDroppedConnection) {
     EXPECT_EQ(r.requests[0].head[0], 0x36);
     EXPECT_GE(r.connectionsLost, 1);
 }
+
+TEST(SimDoipServer, AnnouncesItselfAtStart) {
+    // The tester side: a UDP socket on a free loopback port that receives the announcements.
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+
+    ecusim::EcuModel model{ecusim::EcuConfig()};
+    ecusim::DoipServerConfig cfg;
+    cfg.port = 0;
+    cfg.announceIp = "127.0.0.1";
+    cfg.announcePort = ntohs(a.sin_port);
+    cfg.announceCount = 2;
+    cfg.announceIntervalMs = 50;
+    ecusim::DoipServer server(model, cfg);
+    server.start();
+    for (int i = 0; i < 2; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        uint8_t buf[64];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ASSERT_EQ(n, 41);
+        EXPECT_EQ(hex(Bytes(buf, buf + 8)), "02FD000400000021");
+        EXPECT_EQ(hex(Bytes(buf + 25, buf + 27)), "1014");
+    }
+    server.stop();
+    ::close(fd);
+}

@@ -268,3 +268,15 @@ TEST(SimEcuModel, SignatureOnlyCheckMemoryForm) {
     const auto d = ecusim::Sha256::of(data);
     EXPECT_EQ(hex(ecu.req(cat({0x31, 0x01, 0x02, 0x02}, Bytes(d.begin(), d.end())))), "7101020200");
 }
+
+TEST(SimEcuModel, AnswerDelayIsWaitedForInProcess) {
+    ecusim::EcuConfig cfg;
+    cfg.faults.answerDelayMs = 150;
+    Ecu ecu(cfg);
+    Bytes rq{0x22, 0xF1, 0x89};
+    ASSERT_TRUE(ecu.transport()->boSendUDS(IF_SOCKET_PHY, rq.data(), 3));
+    uint8_t buf[64];
+    EXPECT_EQ(ecu.transport()->iReceive(0x22, buf, sizeof buf, 100), 0);  // not within 100 ms
+    EXPECT_EQ(ecu.transport()->iReceive(0x22, buf, sizeof buf, 100), 7);  // the remaining 50 ms
+    EXPECT_EQ(hex(Bytes(buf, buf + 3)), "62F189");
+}
