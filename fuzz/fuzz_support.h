@@ -67,14 +67,17 @@ inline void WriteFile(const fs::path& path, const std::string& text) {
     WriteFile(path, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
-// Text of tests/fixtures/<name> of the source tree this target was built from.
-inline std::string Fixture(const std::string& name) {
-    std::ifstream in(std::string(KESTRUM_SOURCE_DIR) + "/tests/fixtures/" + name, std::ios::binary);
+// Text of a file of the source tree this target was built from (path relative to its top).
+inline std::string SourceFile(const std::string& path) {
+    std::ifstream in(std::string(KESTRUM_SOURCE_DIR) + "/" + path, std::ios::binary);
     if (!in) std::abort();
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
+
+// Text of tests/fixtures/<name>.
+inline std::string Fixture(const std::string& name) { return SourceFile("tests/fixtures/" + name); }
 
 // Reads every byte of a buffer so that ASan checks its whole extent.
 inline uint8_t Touch(const uint8_t* data, size_t size) {

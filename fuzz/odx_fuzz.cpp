@@ -44,7 +44,10 @@ void WalkCommandList() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool once = [] {
+        // Layer documents and the block data file the seed documents refer to.
         WriteFile(Root() / "layers" / "EV_ClusterUDS_001.odx", Fixture("odx/layer_cluster.odx"));
+        WriteFile(Root() / "layers" / "EV_5G0920861A_001.odx", SourceFile("fuzz/fixtures/EV_5G0920861A_001.odx"));
+        WriteFile(Root() / "Unpacked" / "Cluster.pdx" / "5G0920861A_0221_B1.bin", std::string(512, '\x5A'));
         Configure({"--datflash_path", Root().string()});
         return true;
     }();

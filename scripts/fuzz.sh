@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for the given seconds (default 30).
+# Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for the given seconds (default 30); fuzz/<name>.dict, if present, is the target's dictionary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
@@ -13,9 +13,11 @@ for t in $targets; do
   work=$(mktemp -d)
   seeds=fuzz/corpus/$t
   mkdir -p "$seeds"
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="$PWD/fuzz/$t.dict")
   echo "== fuzz_$t for ${seconds}s"
   if ! (cd "$work" && ASAN_OPTIONS=detect_leaks=1 "$OLDPWD/build-fuzz/fuzz/fuzz_$t" -max_total_time="$seconds" \
-        -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$work" "$OLDPWD/$seeds" >"$work/log" 2>&1); then
+        -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "${dict[@]}" "$work" "$OLDPWD/$seeds" >"$work/log" 2>&1); then
     echo "fuzz_$t FAILED; last lines:"; tail -n 30 "$work/log"
     ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* 2>/dev/null || true
     failed=$((failed + 1))
