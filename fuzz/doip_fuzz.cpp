@@ -136,5 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mode == 0 || mode == 3) RunRequests(data, size);
     if (mode == 1 || mode == 3) RunReads(data, size);
     if (mode == 2 || mode == 3) RunDatagram(data, size);
+    LOG_vFlush();
     return 0;
 }

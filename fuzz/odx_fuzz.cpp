@@ -79,5 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     ODX_vDeinit();
+    LOG_vFlush();
     return 0;
 }

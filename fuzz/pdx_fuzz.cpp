@@ -78,5 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteFile(Archive(), data, size);
     const bool unpacked = PDX_boUnpack(Archive().string());
     CheckTree(unpacked);
+    LOG_vFlush();
     return 0;
 }

@@ -51,5 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ODX_boOpenOdxFile(odxFile.string(), rec) && ODX_boPrepareOdxCommandList()) WalkCheckMemoryCommands();
     ODX_vDeinit();
     FLASH__enKeyType = 2;
+    LOG_vFlush();
     return 0;
 }

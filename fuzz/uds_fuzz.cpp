@@ -1,5 +1,6 @@
 // UDS answers from the ECU through the request engine (classification, response pending,
-// busy-repeat), the services' echo and length checks, the transfer routines and SA2 access.
+// busy-repeat), the services' echo and length checks, the transfer routines, SA2 access and
+// the sequencer's identification reading.
 //
 // Input: one control byte, then the answers the fake transport plays back, one per receive
 // call, each as a length byte and that many bytes (length 0xFF: a 16-bit big-endian length
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flasher/flash_seq.h"
 #include "fuzz/fuzz_support.h"
 #include "uds/uds.h"
 #include "uds/uds_internal.h"
@@ -56,6 +58,20 @@ const UDS_tstTransport kTransport = {Ok, Nothing, Send, Receive, Nothing, Tester
 
 void CheckOut(uint16_t len, uint16_t capacity) {
     if (len > capacity) __builtin_trap();
+}
+
+void CheckText(const char* text, size_t size) {
+    if (std::memchr(text, '\0', size) == nullptr) __builtin_trap();
+}
+
+void CheckIdents() {
+    CheckText(FLASH__acVWSparePartNumber, sizeof FLASH__acVWSparePartNumber);
+    CheckText(FLASH__acVWSoftwareVersionNumber, sizeof FLASH__acVWSoftwareVersionNumber);
+    CheckText(FLASH__acVWEcuHardwareNum, sizeof FLASH__acVWEcuHardwareNum);
+    CheckText(FLASH__acVWEcuHardwareVersionNum, sizeof FLASH__acVWEcuHardwareVersionNum);
+    if (FLASH__u8SwBlockNo > FLASH_MAX_SW_BLOCKS) __builtin_trap();
+    for (int i = 0; i < FLASH__u8SwBlockNo; ++i)
+        CheckText(FLASH__astSwBlock[i].acBlockVersion, sizeof FLASH__astSwBlock[i].acBlockVersion);
 }
 
 void Operation(int which) {
@@ -118,12 +134,21 @@ void Operation(int which) {
             UDS_boDoCheckProgrammingPreConditions();
             UDS_boDoCheckProgrammingDependencies();
             break;
+        case 13:
+            // The sequencer's identification reading: texts, key type, programming
+            // information, block versions and fingerprints.
+            FLASH__vResetIdents();
+            FLASH__boReadIdentifications();
+            FLASH__boReadIdent_VWECUHardwareNumber();
+            FLASH__boReadIdent_VWECUHardwareVersionNumber();
+            CheckIdents();
+            break;
         default:
             break;
     }
 }
 
-constexpr int kOperations = 13;
+constexpr int kOperations = 14;
 
 }  // namespace
 
@@ -147,5 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < kOperations; ++i) Operation((first + i) % kOperations);
     UDS_vDeinit();
     UDS__vResetForTest();
+    FLASH__vResetIdents();
+    LOG_vFlush();
     return 0;
 }
