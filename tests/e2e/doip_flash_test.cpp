@@ -126,6 +126,18 @@ TEST_F(DoipFlash, FlashesTheSimulatedEcuOverIpv4AndIpv6) {
     }
 }
 
+TEST_F(DoipFlash, ConnectionLostDuringADownloadIsRestoredAndNeverReportedAsSuccess) {
+    Station station("127.0.0.1", {}, {"--drop_after_transfer_data", "3"});
+    ASSERT_TRUE(station.ready());
+    const ProcessResult run = RunProcess(station.flasher(), "", std::chrono::seconds(180));
+    const std::string log = ReadFile(station.log());
+    EXPECT_FALSE(run.timedOut) << log;
+    EXPECT_NE(run.exitCode, 0) << log;
+    EXPECT_NE(log.find("DOIP: Try to restore connection"), std::string::npos) << log;
+    EXPECT_EQ(log.find("FLASH: *** END (Result 0)"), std::string::npos) << log;
+    EXPECT_NE(log.find("----- Finished -----"), std::string::npos) << log;
+}
+
 TEST_F(DoipFlash, SigtermDuringADownloadEndsTheRunWithItsClosingLine) {
     // A 4 MiB data block and a slow ECU: the download lasts long enough to be interrupted.
     Station station("127.0.0.1", {"--extern_size", "4194304"}, {"--answer_delay_ms", "3"});
