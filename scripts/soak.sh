@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Fault soak: repeated DoIP flashes of the sample package against kestrum_ecusim on loopback, each with one randomly chosen fault; prints a table of the outcomes.
 #
-# usage: scripts/soak.sh [--short] [--runs N] [--seed S] [--bound SECONDS] [--build DIR] [--keep]
+# usage: scripts/soak.sh [--short] [--runs N] [--seed S] [--bound SECONDS] [--build DIR] [--kind K] [--keep]
 #   --short   CI mode: 8 runs, each with a different fault kind
 #   --runs    number of flashes (default 40; --short: 8)
 #   --seed    seed of the random choices (default: from the clock; printed, so a run can be repeated)
 #   --bound   longest time one flash may take before it counts as a hang (default 120 s)
 #   --build   build directory with kestrum_flasher and sim/kestrum_ecusim, sim/kestrum_pkggen (default build)
+#   --kind    only this fault kind (repeatable; reproduces a failed run together with --seed)
 #   --keep    keep the work directory (it is always kept when a check fails)
 #
 # Every run starts a fresh simulated ECU (free ports on 127.0.0.1, its session report written on
@@ -29,6 +30,7 @@ seed=""
 bound=120
 build=build
 keep=0
+only=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --short) short=1 ;;
@@ -36,6 +38,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift ;;
     --bound) bound=$2; shift ;;
     --build) build=$2; shift ;;
+    --kind) only+=("$2"); shift ;;
     --keep) keep=1 ;;
     *) echo "soak: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -61,9 +64,10 @@ unavailable() {
   exit 3
 }
 [ -x "$sim" ] || unavailable "$sim was not built (the simulator program has not landed)"
+sim_help=$("$sim" --help)
 for option in --port_file --report --package --pending --busy --answer_delay_ms --refuse_key \
               --missing_ack_at --negative_ack_at --drop_after_transfer_data --drop_before_answer --refuse_routing; do
-  "$sim" --help | grep -q -- "$option" || unavailable "kestrum_ecusim has no option $option"
+  grep -q -- "$option" <<<"$sim_help" || unavailable "kestrum_ecusim has no option $option"
 done
 
 work=$(mktemp -d /tmp/kestrum-soak.XXXXXX)
@@ -126,7 +130,7 @@ marked_processes() {
   local mark=$1 pid
   for pid in /proc/[0-9]*; do
     pid=${pid#/proc/}
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "KESTRUM_SOAK_MARK=$mark"; then echo "$pid"; fi
+    if grep -qzx "KESTRUM_SOAK_MARK=$mark" "/proc/$pid/environ" 2>/dev/null; then echo "$pid"; fi
   done
 }
 
@@ -194,6 +198,12 @@ run_flasher() {
 kinds=(none pending busy delay drop_between drop_during missing_ack negative_ack refuse_key refuse_routing
        preconditions sigterm)
 any_failure="0 1 3 4 5 6 7 8"
+if [ ${#only[@]} -gt 0 ]; then
+  for k in "${only[@]}"; do
+    grep -qw -- "$k" <<<"${kinds[*]}" || { echo "soak: unknown fault kind $k (kinds: ${kinds[*]})" >&2; exit 2; }
+  done
+  kinds=("${only[@]}")
+fi
 
 # Sets sim_args, expect and term_at for one fault kind.
 choose_fault() {
