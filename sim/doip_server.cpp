@@ -1,5 +1,7 @@
 #include "sim/doip_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -219,6 +221,10 @@ void DoipServer::run() {
                 const int fd = s.listener.accept(0);
                 if (fd >= 0) {
                     closeConn(false, "a new tester connected");
+                    // Acknowledgement and answer go out as separate small writes; without
+                    // this the answer waits for the tester's delayed ACK of the first.
+                    const int one = 1;
+                    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                     s.conn = std::make_unique<TCPSocket>(fd, kSimFlavor);
                     s.routed = false;
                     ++connections_;

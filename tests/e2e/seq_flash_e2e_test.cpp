@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sim/pkggen/pkggen.h"
+#include "tool/process_runner.h"
 
 extern char** environ;
 
@@ -31,7 +32,8 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-// A started program, ended by its PID when the guard goes out of scope (whatever happened).
+// The simulated ECU running in the background, ended by its PID when the object goes
+// (SIGTERM first, so that it writes its report).
 class Process {
 public:
     Process(const std::vector<std::string>& args, const std::string& output) {
@@ -135,14 +137,13 @@ TEST(SeqE2e, FlasherFlashesTheSimulatedEcuOverDoip) {
     for (const auto& run : runs) {
         SCOPED_TRACE(run.banner);
         const std::string log = tmp.path + "/flash" + std::to_string(++n) + ".log";
-        // Cyclic tester present is off: with it, the DoIP tester-present worker's sends can
-        // discard an answer queued for the main thread (seen as "removed unhandled messages"),
-        // which is a fault of the DoIP interface, not of the sequence tested here.
-        Process flash({flasher, "--use_eth", "--target_ip", "127.0.0.1", "--target_port", tcpPort, "--datflash_path",
-                       options.outDir, "--tester_serial_number", "E2E001", "--connect_loop", "5", "--tester_present_cycletime_msec", "0", "--logfile", log},
-                      tmp.path + "/flash_stdout.txt");
-        ASSERT_TRUE(flash.started());
-        EXPECT_EQ(run.exitCode, flash.wait(std::chrono::seconds(120))) << slurp(log);
+        const ProcessResult flash =
+            RunProcess({flasher, "--use_eth", "--target_ip", "127.0.0.1", "--target_port", tcpPort, "--datflash_path",
+                        options.outDir, "--tester_serial_number", "E2E001", "--connect_loop", "5",
+                        "--logfile", log},
+                       "", std::chrono::seconds(120));
+        EXPECT_FALSE(flash.timedOut);
+        EXPECT_EQ(run.exitCode, flash.exitCode) << slurp(log);
         const std::string text = slurp(log);
         EXPECT_NE(text.find(run.banner), std::string::npos) << text;
         char end[80];

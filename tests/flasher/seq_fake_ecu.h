@@ -29,7 +29,6 @@ struct FakeEcu {
     uint32_t seed = 0x11223344;
     uint32_t keyXor = 0xA5A5A5A5;  // the key the ECU expects: seed ^ keyXor
     bool allowProgrammingFromDefault = false;
-    bool storeData = true;  // false: downloaded bytes are only counted (benchmarks)
 
     uint8_t session = 1;
     bool unlocked = false;
@@ -37,7 +36,6 @@ struct FakeEcu {
     int resets = 0;
     std::vector<Bytes> requests;               // TransferData cut to its first 2 bytes
     std::map<uint32_t, Bytes> memory;          // downloaded bytes by RequestDownload address
-    uint64_t bytesReceived = 0;
     std::vector<std::string> violations;
 
     std::vector<Bytes> respond(const Bytes& rq) {
@@ -123,8 +121,7 @@ private:
                 return {0x74, 0x20, 0x0F, 0xFF};
             }
             case 0x36:
-                bytesReceived += rq.size() - 2;
-                if (storeData) memory[current].insert(memory[current].end(), rq.begin() + 2, rq.end());
+                memory[current].insert(memory[current].end(), rq.begin() + 2, rq.end());
                 return {0x76, rq[1]};
             case 0x37:
                 downloaded = true;

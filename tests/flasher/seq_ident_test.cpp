@@ -156,7 +156,7 @@ Bytes fingerprints(int count, uint8_t invalidIndexState = 0, int invalidIndex = 
 Bytes versions(int count) {
     Bytes v;
     for (int i = 0; i < count; ++i) {
-        char b[5];
+        char b[16];
         std::snprintf(b, sizeof b, "%04d", i + 1);
         v.insert(v.end(), b, b + 4);
     }

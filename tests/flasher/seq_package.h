@@ -17,7 +17,6 @@ struct PkgBlock {
     uint32_t address = 0;
     std::vector<uint8_t> data;
     int layerBytePos = -1;       // >= 0: byte position given by the diagnostic layer
-    uint32_t streamedSize = 0;   // > 0: data of this size (pattern i * 7 + 1) streamed into the file
 };
 
 struct Package {
@@ -47,8 +46,6 @@ inline Package standardPackage(const std::string& v0 = "0002", const std::string
     return p;
 }
 
-constexpr const char* kStreamMark = "@STREAMED-DATA@";
-
 inline std::string odxText(const Package& p) {
     std::string refs, blocks, datas, identDescs;
     int logical = 0;
@@ -64,7 +61,7 @@ inline std::string odxText(const Package& p) {
         blocks += "<FLASHDATA-REF ID-REF=\"FD_" + std::to_string(i) + "\"/>";
         blocks += "<SEGMENTS><SEGMENT><SOURCE-START-ADDRESS>" + std::string(addr) +
                   "</SOURCE-START-ADDRESS><UNCOMPRESSED-SIZE>" +
-                  std::to_string(b.streamedSize ? b.streamedSize : b.data.size()) +
+                  std::to_string(b.data.size()) +
                   "</UNCOMPRESSED-SIZE></SEGMENT></SEGMENTS>";
         if (!driver) {
             const std::string name = "OI_VWLogicSoftwBlockVersi_" + std::to_string(logical);
@@ -85,7 +82,7 @@ inline std::string odxText(const Package& p) {
         datas += "<FLASHDATA ID=\"FD_" + std::to_string(i) +
                  "\" xsi:type=\"INTERN-FLASHDATA\"><SHORT-NAME>FD</SHORT-NAME><DATAFORMAT SELECTION=\"BINARY\"/>"
                  "<ENCRYPT-COMPRESS-METHOD TYPE=\"A_BYTEFIELD\">00</ENCRYPT-COMPRESS-METHOD><DATA>" +
-                 (b.streamedSize ? std::string(kStreamMark) : hex(b.data)) + "</DATA></FLASHDATA>";
+                 hex(b.data) + "</DATA></FLASHDATA>";
     }
     std::string expected;
     if (!p.expectedIdents.empty()) {
@@ -148,32 +145,9 @@ inline void writeText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-// Writes the document with the data of a streamed block generated chunk by chunk, so that
-// no copy of the whole data is held in memory.
-inline void writeStreamed(const std::string& path, const std::string& text, uint32_t size) {
-    std::ofstream out(path, std::ios::binary);
-    const auto mark = text.find(kStreamMark);
-    out << text.substr(0, mark);
-    std::vector<uint8_t> chunk;
-    for (uint32_t done = 0; done < size;) {
-        const uint32_t n = size - done < 65536 ? size - done : 65536;
-        chunk.resize(n);
-        for (uint32_t i = 0; i < n; ++i) chunk[i] = static_cast<uint8_t>((done + i) * 7 + 1);
-        out << hex(chunk);
-        done += n;
-    }
-    out << text.substr(mark + std::string(kStreamMark).size());
-}
-
 // Writes the package as `name` into dir (and its layer file when it has one).
 inline void writePackage(const std::string& dir, const std::string& name, const Package& p) {
-    uint32_t streamed = 0;
-    for (const auto& b : p.blocks) streamed = b.streamedSize ? b.streamedSize : streamed;
-    if (streamed) {
-        writeStreamed(dir + "/" + name, odxText(p), streamed);
-    } else {
-        writeText(dir + "/" + name, odxText(p));
-    }
+    writeText(dir + "/" + name, odxText(p));
     for (const auto& b : p.blocks) {
         if (b.layerBytePos >= 0) {
             writeText(dir + "/EV_SeqLayer.odx", layerText(p));

@@ -26,7 +26,6 @@ struct ScriptedTransport {
     std::deque<Bytes> answers;
     std::vector<Bytes> requests;
     bool streamOk = true;
-    bool record = true;  // false: requests are not kept (benchmarks)
 
     static ScriptedTransport& instance() {
         static ScriptedTransport t;
@@ -39,7 +38,7 @@ struct ScriptedTransport {
             [](IF_tenSocketType, uint8_t* data, uint32_t length) {
                 auto& s = instance();
                 Bytes req(data, data + length);
-                if (s.record) s.requests.push_back(req);
+                s.requests.push_back(req);
                 if (s.respond) {
                     for (auto& a : s.respond(req)) s.answers.push_back(a);
                 }

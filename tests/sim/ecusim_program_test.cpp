@@ -217,3 +217,28 @@ TEST(SimEcusimProgram, FlasherFlashesTheSimulatorOverDoip) {
     EXPECT_NE(json.find("reset after incomplete programming: software inconsistent"), std::string::npos);
     EXPECT_NE(json.find("\"software_version\": \"0221\", \"consistent\": true"), std::string::npos) << json.substr(json.size() - 600);
 }
+
+// Partial flash: the ECU already holds block 0 in the package's version, so only block 1 is
+// erased and downloaded; afterwards the ECU reports the package's software version.
+TEST(SimEcusimProgram, FlasherProgramsOnlyTheOutdatedBlock) {
+    simtest::TempDir dir;
+    const std::string df = dir.path() + "/datflash", ports = dir.path() + "/ports", report = dir.path() + "/report.json";
+    Process g({KESTRUM_BINARY_DIR "/sim/kestrum_pkggen", "-o", df, "--block_versions", "0002", "0003"});
+    ASSERT_EQ(g.wait(), 0);
+    Process sim({KESTRUM_BINARY_DIR "/sim/kestrum_ecusim", "--port", "0", "--port_file", ports, "--report", report,
+                 "--block_versions", "0002", "0002", "--update_progress_polls", "0"});
+    const int port = waitForPort(ports);
+    ASSERT_GT(port, 0);
+    const std::string log = dir.path() + "/flash.log";
+    Process f({KESTRUM_BINARY_DIR "/kestrum_flasher", "--use_eth", "--target_ip", "127.0.0.1", "--target_port",
+               std::to_string(port), "--datflash_path", df, "--tester_serial_number", "KSTEST", "--connect_loop", "3",
+               "--logfile", log});
+    EXPECT_EQ(f.wait(90), 0) << slurp(log);
+    EXPECT_EQ(sim.terminate(), 0);
+    const std::string json = slurp(report);
+    EXPECT_NE(json.find("\"erased\": [{\"address\": \"0x00090000\", \"size\": 65536}]"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"software_version\": \"0221\", \"consistent\": true, \"blocks\": [{\"version\": \"0002\""),
+              std::string::npos);
+    EXPECT_NE(json.find("{\"version\": \"0003\", \"state\": 0"), std::string::npos);
+    EXPECT_NE(json.find("\"violations\": [\n  ]"), std::string::npos);
+}
