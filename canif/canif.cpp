@@ -122,7 +122,12 @@ bool CANIF__boInitSocket(IF_tenSocketType type) {
     }
 
     const uint8_t pad = CFG_u8GetCanPaddingByte();
-    opts.flags = CAN_ISOTP_TX_PADDING | CAN_ISOTP_RX_PADDING;
+    // Without CAN_ISOTP_WAIT_TX_DONE the kernel's write returns once the first frame is out
+    // and the rest of a long request (a 4 KiB TransferData block is 585 classic frames) is
+    // still being sent while the engine's answer timeout, often P2 = 50 ms, already runs: the
+    // flash would fail on a correct ECU. With it, write returns when the request is on the
+    // bus and reports a failed transmission (no flow control from the ECU) as a failed send.
+    opts.flags = CAN_ISOTP_TX_PADDING | CAN_ISOTP_RX_PADDING | CAN_ISOTP_WAIT_TX_DONE;
     opts.txpad_content = pad;
     opts.rxpad_content = pad;
     if (CFG_boUseDynamicFlowControl()) opts.flags |= CAN_ISOTP_DYN_FC_PARMS;

@@ -43,7 +43,7 @@ vm_build_initramfs "$tree" "$stage/initrd.cpio"
 
 vm_log "booting $(basename "$(dirname "$vm_kernel")") ($(du -m "$stage/initrd.cpio" | cut -f1) MiB initramfs)"
 boot_rc=0
-vm_boot "$stage/initrd.cpio" "kestrum.suite=test" "$stage/serial.log" 300 || boot_rc=$?
+vm_boot "$stage/initrd.cpio" "kestrum.suite=${KESTRUM_VM_SUITE:-test}" "$stage/serial.log" 300 || boot_rc=$?
 sed 's/^/  guest| /' "$stage/serial.log"
 
 passed=$(grep -c 'KVM-RESULT PASS' "$stage/serial.log" || true)

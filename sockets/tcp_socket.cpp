@@ -1,6 +1,7 @@
 #include "sockets/tcp_socket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,6 +59,12 @@ void TCPSocket::read(int size, uint8_t* buffer, int timeoutMs) {
             throw TcpReadFailed();
         }
         done += static_cast<int>(n);
+        // Acknowledge at once instead of after the delayed-ACK timer: an entity that writes
+        // its acknowledgement and its answer separately with Nagle's algorithm on would
+        // otherwise wait up to 40 ms per request for our ACK. Linux clears the flag again by
+        // itself, so it is set after every read.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     }
 }
 

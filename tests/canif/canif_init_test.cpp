@@ -62,7 +62,7 @@ TEST_F(CanifTest, DefaultSetUpOpensBcmThenFunctionalThenPhysical) {
         const auto opts = kernel.options(e.fd, CAN_ISOTP_OPTS);
         ASSERT_EQ(opts.size(), 1u);
         EXPECT_EQ(opts[0].a, SOL_CAN_ISOTP);
-        EXPECT_EQ(opts[0].bytes, isotp_opts(0x10C, 0, 0xAA));
+        EXPECT_EQ(opts[0].bytes, isotp_opts(0x50C, 0, 0xAA));
         EXPECT_TRUE(kernel.options(e.fd, CAN_ISOTP_LL_OPTS).empty());
         const auto fc = kernel.options(e.fd, CAN_ISOTP_RECV_FC);
         ASSERT_EQ(fc.size(), 1u);
@@ -117,12 +117,12 @@ TEST_F(CanifTest, OptionValuesFollowTheCommandLine) {
         const char* ll_log;            // debug line, nullptr: none
     };
     const Case cases[] = {
-        {{}, 0x10C, 0, 0xAA, false, {}, nullptr},
-        {{"--seperation_time_usec", "500"}, 0x18C, 500000, 0xAA, true, {}, nullptr},
-        {{"--can_dynamic_flow_control"}, 0x210C, 0, 0xAA, false, {}, nullptr},
-        {{"--can_padding_byte", "0x55"}, 0x10C, 0, 0x55, false, {}, nullptr},
-        {{"--use_canfd", "72:64:1"}, 0x10C, 0, 0xAA, false, {72, 64, 1}, "CANIF: mtu: 72, tx_dl: 64, flags: 1"},
-        {{"--use_canfd", "16:0:0"}, 0x10C, 0, 0xAA, false, {}, nullptr},
+        {{}, 0x50C, 0, 0xAA, false, {}, nullptr},
+        {{"--seperation_time_usec", "500"}, 0x58C, 500000, 0xAA, true, {}, nullptr},
+        {{"--can_dynamic_flow_control"}, 0x250C, 0, 0xAA, false, {}, nullptr},
+        {{"--can_padding_byte", "0x55"}, 0x50C, 0, 0x55, false, {}, nullptr},
+        {{"--use_canfd", "72:64:1"}, 0x50C, 0, 0xAA, false, {72, 64, 1}, "CANIF: mtu: 72, tx_dl: 64, flags: 1"},
+        {{"--use_canfd", "16:0:0"}, 0x50C, 0, 0xAA, false, {}, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.empty() ? std::string("defaults") : c.args[0]);

@@ -47,7 +47,8 @@ struct Fd {
 };
 
 // The ECU side: an ISO-TP socket receiving on `rx` and sending on `tx`, padded with 0xAA.
-int isotp_peer(canid_t rx, canid_t tx, const can_isotp_ll_options* ll = nullptr) {
+int isotp_peer(canid_t rx, canid_t tx, const can_isotp_ll_options* ll = nullptr,
+               const can_isotp_fc_options* fc = nullptr) {
     const int fd = ::socket(PF_CAN, SOCK_DGRAM, CAN_ISOTP);
     if (fd < 0) return -1;
     can_isotp_options opts;
@@ -57,6 +58,7 @@ int isotp_peer(canid_t rx, canid_t tx, const can_isotp_ll_options* ll = nullptr)
     opts.rxpad_content = 0xAA;
     ::setsockopt(fd, SOL_CAN_ISOTP, CAN_ISOTP_OPTS, &opts, sizeof opts);
     if (ll != nullptr) ::setsockopt(fd, SOL_CAN_ISOTP, CAN_ISOTP_LL_OPTS, ll, sizeof *ll);
+    if (fc != nullptr) ::setsockopt(fd, SOL_CAN_ISOTP, CAN_ISOTP_RECV_FC, fc, sizeof *fc);
     sockaddr_can addr;
     std::memset(&addr, 0, sizeof addr);
     addr.can_family = AF_CAN;
@@ -240,6 +242,25 @@ TEST_F(CanifKernelTest, ClassicRequestAndAnswerThroughTheKernel) {
 
     // No answer: a timeout of 0 bytes.
     EXPECT_EQ(CANIF_iReceive(0x22, got, sizeof got, 100), 0);
+}
+
+// The send returns only when the kernel has put the last frame on the bus, so the engine's
+// answer timeout does not run while the request is still being sent.
+TEST_F(CanifKernelTest, SendReturnsOnceTheRequestIsOnTheBus) {
+    configure({"--can_channel", vcan_name(), "--tester_present_cycletime_msec", "0"});
+    const can_isotp_fc_options fc{0, 20, 0};  // the ECU asks for 20 ms between consecutive frames
+    Fd ecu(isotp_peer(0x714, 0x77E, nullptr, &fc));
+    ASSERT_GE(ecu.fd, 0);
+    ASSERT_TRUE(CANIF_boInit());
+    std::vector<uint8_t> request = pattern(6 + 7 * 10, 0x36);  // first frame and 10 consecutive frames
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(CANIF_boSendUDS(IF_SOCKET_PHY, request.data(), static_cast<uint32_t>(request.size())));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(took.count(), 180);  // ten gaps of 20 ms, less the first
+    uint8_t got[256];
+    pollfd p{ecu.fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    EXPECT_EQ(::read(ecu.fd, got, sizeof got), static_cast<ssize_t>(request.size()));
 }
 
 TEST_F(CanifKernelTest, CanFdAndExtendedIdentifiers) {
