@@ -170,30 +170,29 @@ UDS_tenResult UDS_enRequestDownload(const uint8_t* params, uint16_t length, uint
 UDS_tenResult UDS_enTransferData(uint8_t counter, const uint8_t* data, uint16_t length) {
     if (data == nullptr) length = 0;
     if (!UDS__boRequestFits("TD", length + 2u)) return UDS_RES_ERROR;
-    // Called once per block of a download: plain heap buffers, no zero-filling.
-    uint8_t* request = static_cast<uint8_t*>(std::malloc(UDS_BUF_MAX));
-    uint8_t* response = static_cast<uint8_t*>(std::malloc(UDS_BUF_MAX));
-    UDS_tenResult res = UDS_RES_ERROR;
-    if (request == nullptr || response == nullptr) {
-        LOG_vError("UDS: Out of memory to allocate %d Bytes", static_cast<int>(UDS_BUF_MAX));
-    } else {
-        request[0] = 0x36;
-        request[1] = counter;
-        if (length > 0) std::memcpy(request + 2, data, length);
-        uint16_t n = 4;
-        res = UDS__enSendUDS(IF_SOCKET_PHY, request, length + 2u, response, &n, UDS_SUPPRESS_POS_RESP_OFF);
-        if (res != UDS_RES_OK) {
-            res = UDS_RES_ERROR;
-        } else if (n != 2) {
-            LOG_vError("UDS: TD Message Length Received %d", static_cast<int>(n));
-            res = UDS_RES_ERROR;
-        } else if (response[1] != counter) {
-            LOG_vError("UDS: TD Wrong BSN %02X", response[1]);
-            res = UDS_RES_ERROR;
-        }
+    // Called once per block of a download, on the main thread only: the two buffers are kept
+    // between calls. Allocating and freeing them per block made the allocator hand the memory
+    // back to the system and fault it in again for every block, which cost most of the
+    // download's time.
+    static std::vector<uint8_t> request;
+    static std::vector<uint8_t> response;
+    if (request.size() < UDS_BUF_MAX) request.resize(UDS_BUF_MAX);
+    if (response.size() < UDS_BUF_MAX) response.resize(UDS_BUF_MAX);
+    request[0] = 0x36;
+    request[1] = counter;
+    if (length > 0) std::memcpy(request.data() + 2, data, length);
+    uint16_t n = 4;
+    UDS_tenResult res =
+        UDS__enSendUDS(IF_SOCKET_PHY, request.data(), length + 2u, response.data(), &n, UDS_SUPPRESS_POS_RESP_OFF);
+    if (res != UDS_RES_OK) {
+        res = UDS_RES_ERROR;
+    } else if (n != 2) {
+        LOG_vError("UDS: TD Message Length Received %d", static_cast<int>(n));
+        res = UDS_RES_ERROR;
+    } else if (response[1] != counter) {
+        LOG_vError("UDS: TD Wrong BSN %02X", response[1]);
+        res = UDS_RES_ERROR;
     }
-    std::free(request);
-    std::free(response);
     return res;
 }
 
