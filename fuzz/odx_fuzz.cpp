@@ -12,6 +12,7 @@ using namespace fuzzsupport;
 namespace {
 
 fs::path Root() { return TempRoot() / "datflash"; }
+fs::path PackageDir() { return Root() / "Unpacked" / "Cluster.pdx"; }
 
 bool Terminated(const char* text, size_t size) { return std::memchr(text, '\0', size) != nullptr; }
 
@@ -31,7 +32,12 @@ void WalkCommandList() {
         if (cmd.enFlashCmd == ODX_CMD_FINISH || cmd.enFlashCmd == ODX_CMD_ERROR) return;
         if (cmd.enFlashCmd == ODX_CMD_DOWNLOAD && cmd.pu8Data != nullptr) {
             if (cmd.boIsFile) {
-                if (!Terminated(reinterpret_cast<const char*>(cmd.pu8Data), 4096)) __builtin_trap();
+                const char* path = reinterpret_cast<const char*>(cmd.pu8Data);
+                if (!Terminated(path, 4096)) __builtin_trap();
+                // A data file is read only from the package directory of the document.
+                const std::string normal = fs::path(path).lexically_normal().string();
+                const std::string package = PackageDir().string() + "/";
+                if (normal.compare(0, package.size(), package) != 0) __builtin_trap();
             } else {
                 Touch(cmd.pu8Data, ODX_u32TransferSize(cmd));
             }
@@ -47,13 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Layer documents and the block data file the seed documents refer to.
         WriteFile(Root() / "layers" / "EV_ClusterUDS_001.odx", Fixture("odx/layer_cluster.odx"));
         WriteFile(Root() / "layers" / "EV_5G0920861A_001.odx", SourceFile("fuzz/fixtures/EV_5G0920861A_001.odx"));
-        WriteFile(Root() / "Unpacked" / "Cluster.pdx" / "5G0920861A_0221_B1.bin", std::string(512, '\x5A'));
+        WriteFile(PackageDir() / "5G0920861A_0221_B1.bin", std::string(512, '\x5A'));
         Configure({"--datflash_path", Root().string()});
         return true;
     }();
     (void)once;
 
-    const fs::path file = Root() / "Unpacked" / "Cluster.pdx" / "FL_5G0920320A_0221.odx-f";
+    const fs::path file = PackageDir() / "FL_5G0920320A_0221.odx-f";
     WriteFile(file, data, size);
     FLASH__enKeyType = 2;
     ODX_vInit();

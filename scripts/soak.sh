@@ -56,7 +56,15 @@ pkggen=$build/sim/kestrum_pkggen
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j2 --target kestrum_flasher kestrum_pkggen $( [ -f sim/main.cpp ] && echo kestrum_ecusim ) >/dev/null
+build_log=$(mktemp /tmp/kestrum-soak-build.XXXXXX)
+if ! cmake --build "$build" -j2 --target kestrum_flasher kestrum_pkggen $( [ -f sim/main.cpp ] && echo kestrum_ecusim ) \
+    >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  rm -f "$build_log"
+  echo "soak: build failed" >&2
+  exit 2
+fi
+rm -f "$build_log"
 
 unavailable() {
   echo "soak: the DoIP flash of kestrum_ecusim is not available: $1"
@@ -234,6 +242,7 @@ note() {
   verdict=FAIL
 }
 false_successes=0
+noted=0
 hangs=0
 leftovers=0
 fd_growth=0
@@ -269,6 +278,9 @@ for i in $(seq 1 "$runs"); do
   stop_sim || sim_killed=1
 
   by_kind[$kind]=$(( ${by_kind[$kind]:-0} + 1 ))
+  if jq -e '[.notes[] | select(contains("injected fault"))] | length > 0' "$dir/report.json" >/dev/null 2>&1; then
+    noted=$((noted + 1))
+  fi
   code=$([ "$hung" = 1 ] && echo hung || echo "$rc")
   by_code[$code]=$(( ${by_code[$code]:-0} + 1 ))
   verdict=ok
@@ -304,6 +316,7 @@ printf '%-28s %s\n' "runs" "$runs"
 printf '%-28s' "faults injected by kind"
 for k in "${kinds[@]}"; do [ -n "${by_kind[$k]:-}" ] && printf ' %s:%s' "$k" "${by_kind[$k]}"; done
 echo
+printf '%-28s %s\n' "faults noted in ECU reports" "$noted"
 printf '%-28s' "outcomes by exit code"
 for c in $(printf '%s\n' "${!by_code[@]}" | sort -n); do printf ' %s:%s' "$c" "${by_code[$c]}"; done
 echo

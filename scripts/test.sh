@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 packages=(build-essential cmake ninja-build pkg-config clang libxml2-dev libxml2-utils libzip-dev zlib1g-dev
-          libcli11-dev googletest libgtest-dev libgmock-dev zip unzip python3 iproute2 procps)
+          libcli11-dev googletest libgtest-dev libgmock-dev tshark libclang-rt-14-dev zip unzip python3 iproute2 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -62,6 +62,22 @@ echo "== tests: CAN in a VM (real kernel ISO-TP and broadcast manager; skipped w
 vm_rc=0
 bash scripts/vm_test.sh build || vm_rc=$?
 case $vm_rc in 0) passed=$((passed + 1)) ;; 77) ;; *) failed=$((failed + 1)) ;; esac
+
+# Checks that end in 0 (pass), 77 (skipped here) or anything else (fail).
+run_check() {  # label, command...
+  local label=$1 rc=0
+  shift
+  echo "== check: $label"
+  "$@" </dev/null || rc=$?
+  case $rc in
+    0) passed=$((passed + 1)) ;;
+    77) echo "   skipped" ;;
+    *) echo "   FAILED ($rc)"; failed=$((failed + 1)) ;;
+  esac
+}
+run_check "tshark decodes a loopback DoIP flash as DoIP and UDS" bash scripts/tshark_check.sh build
+run_check "fault soak, short mode" bash scripts/soak.sh --short --build build
+run_check "libFuzzer smoke (${KESTRUM_FUZZ_SECONDS:-20} s a target)" bash scripts/fuzz.sh "${KESTRUM_FUZZ_SECONDS:-20}"
 
 echo "All suites: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
