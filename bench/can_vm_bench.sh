@@ -14,6 +14,6 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 vm_add_program "$stage/root" "$build/bench/bench_can_download" /kestrum/bench_can_download
 vm_build_initramfs "$stage/root" "$stage/initrd.cpio"
-vm_boot "$stage/initrd.cpio" "kestrum.suite=bench" "$stage/serial.log" 900 || true
+vm_boot "$stage/initrd.cpio" "kestrum.suite=bench" "$stage/serial.log" 1500 || true
 grep -v 'KVM-\|SeaBIOS\|Booting from\|reboot:' "$stage/serial.log" | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g; /^c*$/d'
 echo "(qemu software emulation of one x86-64 machine with 2 vCPUs; the host has $(nproc) cores)"

@@ -157,7 +157,7 @@ report_verified() {
 # (empty: never). Sets rc, hung, term_sent, elapsed, fd_first, fd_peak, threads_peak.
 run_flasher() {
   local dir=$1 term_at=$2
-  local start now samples=0 count
+  local start now count
   KESTRUM_SOAK_MARK="flasher-$dir" "$flasher" --use_eth --target_ip 127.0.0.1 --target_port "$tcp_port" \
     --datflash_path "$datflash" --tester_serial_number KSSOAK --connect_loop 5 --logfile "$dir/flasher.log" \
     >"$dir/flasher.out" 2>&1 &
@@ -181,11 +181,10 @@ run_flasher() {
     fi
     count=$( (ls "/proc/$flasher_pid/fd" 2>/dev/null || true) | wc -l)
     if [ "$count" -gt 0 ]; then
-      samples=$((samples + 1))
       echo "$count" >>"$dir/fds"
       # The first samples cover start-up (logger, sockets being opened); the baseline is the
       # count once the flasher has been running for a second.
-      if [ -z "$fd_first" ] && [ "$samples" -ge 10 ]; then fd_first=$count; fi
+      if [ -z "$fd_first" ] && [ $(( (now - start) / 1000000 )) -ge 1000 ]; then fd_first=$count; fi
       [ "$count" -gt "$fd_peak" ] && fd_peak=$count
       count=$(sed -n 's/^Threads:[[:space:]]*//p' "/proc/$flasher_pid/status" 2>/dev/null || echo 0)
       [ -n "$count" ] && [ "$count" -gt "$threads_peak" ] && threads_peak=$count
