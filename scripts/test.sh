@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 packages=(build-essential cmake ninja-build pkg-config clang libxml2-dev libxml2-utils libzip-dev zlib1g-dev
-          libcli11-dev googletest libgtest-dev libgmock-dev tshark libclang-rt-14-dev zip unzip python3 iproute2 procps)
+          libcli11-dev googletest libgtest-dev libgmock-dev tshark libclang-rt-14-dev jq zip unzip python3 iproute2 procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
