@@ -240,13 +240,16 @@ int CFG_enInit(int argc, char** argv, const char* version) {
     LOG_SetFilename(CFG__LogFilename);
     CFG__vDumpParameters(app);
 
+    const char* failure = nullptr;
     if (CFG__iDebugLevel > 3) {
-        std::printf("Verbosity flag can be -v, -vv or -vvv\n");
-        std::fflush(stdout);
-        return 2;
+        failure = "Verbosity flag can be -v, -vv or -vvv\n";
+    } else if (CFG__strTesterSerialNum.size() != 6) {
+        failure = "The tester serial Number must be 6 Byte long\n";
     }
-    if (CFG__strTesterSerialNum.size() != 6) {
-        std::printf("The tester serial Number must be 6 Byte long\n");
+    if (failure != nullptr) {
+        // The parameter dump is written first, so that it stands before the message.
+        LOG_vFlush();
+        std::fputs(failure, stdout);
         std::fflush(stdout);
         return 2;
     }
