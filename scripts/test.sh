@@ -19,7 +19,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Modules whose tests also run under ThreadSanitizer (ctest label = directory below tests/).
-tsan_labels=(events logging)
+tsan_labels=(events logging doip)
 
 jobs=$(nproc)
 passed=0
@@ -61,7 +61,9 @@ run_suite() {
   rm -f "$log"
 }
 
+plain_built=no
 if build build "plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  plain_built=yes
   run_suite build "plain build"
 fi
 
@@ -85,6 +87,15 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
        -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF -- --target "${tsan_targets[@]}"; then
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan "TSan build" -L "$regex"
   fi
+fi
+
+echo "== tests: CAN in a VM (real kernel ISO-TP and broadcast manager; skipped where qemu cannot run)"
+if [ "$plain_built" = yes ]; then
+  vm_rc=0
+  bash scripts/vm_test.sh build || vm_rc=$?
+  case $vm_rc in 0) passed=$((passed + 1)) ;; 77) ;; *) failed=$((failed + 1)) ;; esac
+else
+  echo "== skipped: the plain build failed"
 fi
 
 echo "All suites: $passed passed, $failed failed"

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "flasher/cfg.h"
-#include "logging/log_capture.h"
+#include "support/log_capture.h"
+#include "support/log_lines.h"
 
-using testsupport::LogCapture;
 using testsupport::readFile;
 using testsupport::splitLines;
 using testsupport::TempDir;
@@ -34,10 +34,8 @@ std::vector<std::string> parseAndDump(std::vector<std::string> args, int expecte
     LOG_SetFilename("");  // writes and closes the file
     std::vector<std::string> msgs;
     for (const auto& line : splitLines(readFile(log))) {
-        const std::size_t tag = line.find(" [KSTRMF] ");
-        EXPECT_NE(tag, std::string::npos) << line;
-        EXPECT_NE(line.find(": [DBG1   ]"), std::string::npos) << line;
-        msgs.push_back(line.substr(tag + 10));
+        EXPECT_NE(line.find(": [DBG1   ] [KSTRMF] "), std::string::npos) << line;
+        msgs.push_back(testsupport::logMessage(line));
     }
     return msgs;
 }
@@ -296,7 +294,7 @@ TEST_F(CfgTest, CanFdOptionsDecodeOnFirstUse) {
     EXPECT_EQ(o->tx_dl, 64);
     EXPECT_EQ(o->tx_flags, 1);
     EXPECT_EQ(CFG_pstGetCanFDOpts(), o);
-    EXPECT_EQ(capture.finish(), std::vector<std::string>{"CFG: mtu: 72, tx_dl: 64, flags: 1"});
+    EXPECT_EQ(testsupport::logMessages(capture.text()), std::vector<std::string>{"CFG: mtu: 72, tx_dl: 64, flags: 1"});
 }
 
 TEST_F(CfgTest, UndecodableCanFdOptionsAreReportedOnEveryUse) {
@@ -307,7 +305,7 @@ TEST_F(CfgTest, UndecodableCanFdOptionsAreReportedOnEveryUse) {
     EXPECT_EQ(o->tx_dl, 0);
     EXPECT_EQ(o->tx_flags, 0);
     CFG_pstGetCanFDOpts();
-    EXPECT_EQ(capture.finish(), (std::vector<std::string>{"CFG: Unable to decode canfd options!",
+    EXPECT_EQ(testsupport::logMessages(capture.text()), (std::vector<std::string>{"CFG: Unable to decode canfd options!",
                                                           "CFG: Unable to decode canfd options!"}));
 }
 
@@ -318,5 +316,5 @@ TEST_F(CfgTest, WithoutCanFdTheRecordStaysZero) {
     EXPECT_EQ(o->mtu, 0);
     EXPECT_EQ(o->tx_dl, 0);
     EXPECT_EQ(o->tx_flags, 0);
-    EXPECT_TRUE(capture.finish().empty());
+    EXPECT_TRUE(testsupport::logMessages(capture.text()).empty());
 }

@@ -12,11 +12,11 @@
 
 #include "flasher/entry_process.h"
 
-using entrytest::contains;
-using entrytest::messages;
 using entrytest::Outcome;
-using testsupport::splitLines;
+using entrytest::contains;
 using testsupport::TempDir;
+using testsupport::logMessages;
+using testsupport::splitLines;
 
 namespace {
 
@@ -190,10 +190,10 @@ TEST_P(EntryConfig, FourVerbosityFlagsExitWith2AfterTheDump) {
         EXPECT_EQ(o.exitCode, 2);
         const std::vector<std::string> lines = splitLines(o.out);
         ASSERT_GE(lines.size(), 3u) << o.out;
-        EXPECT_EQ(entrytest::message(lines[0]), "Parameters:");
+        EXPECT_EQ(testsupport::logMessage(lines[0]), "Parameters:");
         EXPECT_EQ(lines[lines.size() - 2], "Verbosity flag can be -v, -vv or -vvv");
         EXPECT_EQ(lines.back(), "Error parsing command line parameters");
-        EXPECT_FALSE(contains(messages(o.out), "Kestrum Flasher")) << "no banner";
+        EXPECT_EQ(o.out.find("Kestrum Flasher"), std::string::npos) << "no banner";
     }
 }
 
@@ -202,7 +202,7 @@ TEST_P(EntryConfig, FiveCharacterSerialNumberExitsWith2) {
     EXPECT_EQ(o.exitCode, 2);
     const std::vector<std::string> lines = splitLines(o.out);
     ASSERT_GE(lines.size(), 3u) << o.out;
-    EXPECT_TRUE(contains(messages(o.out), "  Param:tester_serial_number Val:12345"));
+    EXPECT_TRUE(contains(logMessages(o.out), "  Param:tester_serial_number Val:12345"));
     EXPECT_EQ(lines[lines.size() - 2], "The tester serial Number must be 6 Byte long");
     EXPECT_EQ(lines.back(), "Error parsing command line parameters");
 }
@@ -213,7 +213,7 @@ TEST_P(EntryConfig, CrossCheckFailureWithLogfileKeepsTheDumpInTheFile) {
     const Outcome o = run({"--logfile", log, "-vvvv"});
     EXPECT_EQ(o.exitCode, 2);
     EXPECT_EQ(o.out, "Verbosity flag can be -v, -vv or -vvv\nError parsing command line parameters\n");
-    const std::vector<std::string> msgs = messages(testsupport::readFile(log));
+    const std::vector<std::string> msgs = logMessages(testsupport::readFile(log));
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.front(), "Parameters:") << "the file was truncated";
 }
@@ -225,7 +225,7 @@ TEST_P(EntryConfig, MissingFlashFileRootExitsWith2) {
     for (const std::string& root : {missing, plainFile}) {
         const Outcome o = run({"--datflash_path", root});
         EXPECT_EQ(o.exitCode, 2) << root;
-        const std::vector<std::string> msgs = messages(o.out);
+        const std::vector<std::string> msgs = logMessages(o.out);
         ASSERT_GE(msgs.size(), 2u);
         EXPECT_TRUE(std::regex_match(msgs[msgs.size() - 2], kBanner)) << msgs[msgs.size() - 2];
         EXPECT_EQ(msgs.back(), "CFG: invalid datflash Path:\"" + root + "\"");

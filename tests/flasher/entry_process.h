@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/log_lines.h"
 
 namespace entrytest {
 
@@ -40,17 +41,8 @@ inline Outcome run(const testsupport::TempDir& dir, const std::string& program, 
     return finish(child);
 }
 
-// The message of a log line (what follows the program tag); empty for lines without one.
-inline std::string message(const std::string& line) {
-    const std::size_t tag = line.find(" [KSTRMF] ");
-    return tag == std::string::npos ? std::string() : line.substr(tag + 10);
-}
-
-inline std::vector<std::string> messages(const std::string& text) {
-    std::vector<std::string> out;
-    for (const auto& line : testsupport::splitLines(text)) out.push_back(message(line));
-    return out;
-}
+using testsupport::logMessage;
+using testsupport::logMessages;
 
 inline int count(const std::vector<std::string>& msgs, const std::string& msg) {
     int n = 0;

@@ -14,15 +14,15 @@
 
 #include "flasher/entry_process.h"
 
+using entrytest::Outcome;
 using entrytest::contains;
 using entrytest::count;
 using entrytest::kDouble;
 using entrytest::kFinished;
-using entrytest::messages;
-using entrytest::Outcome;
 using testsupport::ChildProcess;
-using testsupport::splitLines;
 using testsupport::TempDir;
+using testsupport::logMessages;
+using testsupport::splitLines;
 
 namespace {
 
@@ -63,7 +63,7 @@ TEST_F(EntryRun, NormalEndLogsFinishedLastAndExitsWithTheResult) {
         ASSERT_TRUE(o.ended);
         EXPECT_EQ(o.exitCode, code);
         EXPECT_EQ(markers(o.err), (std::vector<std::string>{"init", "main", "deinit"}));
-        const std::vector<std::string> msgs = messages(o.out);
+        const std::vector<std::string> msgs = logMessages(o.out);
         ASSERT_FALSE(msgs.empty());
         EXPECT_EQ(msgs.back(), kFinished) << code;
         EXPECT_EQ(count(msgs, kFinished), 1);
@@ -75,7 +75,7 @@ TEST_F(EntryRun, LogOrderOfARun) {
     const Outcome o = run(args());
     EXPECT_EQ(o.exitCode, 0);
     const std::vector<std::string> lines = splitLines(o.out);
-    std::vector<std::string> msgs = messages(o.out);
+    std::vector<std::string> msgs = logMessages(o.out);
     // Parameter dump, banner, the run operations, closing line.
     ASSERT_GE(msgs.size(), 5u);
     EXPECT_EQ(msgs[0], "Parameters:");
@@ -98,10 +98,10 @@ TEST_F(EntryRun, InitFailureExitsWith3WithoutClosingLine) {
         const Outcome o = run(args(), {{"KESTRUM_DOUBLE_INIT", mode}});
         EXPECT_EQ(o.exitCode, 3) << mode;
         EXPECT_EQ(markers(o.err), std::vector<std::string>{"init"}) << mode;
-        EXPECT_FALSE(contains(messages(o.out), kFinished)) << mode;
+        EXPECT_FALSE(contains(logMessages(o.out), kFinished)) << mode;
     }
     const Outcome o = run(args(), {{"KESTRUM_DOUBLE_INIT", "throw"}});
-    EXPECT_TRUE(contains(messages(o.out), "FLASH: Exception: init exploded"));
+    EXPECT_TRUE(contains(logMessages(o.out), "FLASH: Exception: init exploded"));
 }
 
 TEST_F(EntryRun, ExceptionFromTheRunEndsInAnOrderlyWay) {
@@ -114,7 +114,7 @@ TEST_F(EntryRun, ExceptionFromTheRunEndsInAnOrderlyWay) {
         const Outcome o = run(args(), {{"KESTRUM_DOUBLE_MAIN", c.mode}});
         EXPECT_EQ(o.exitCode, 5) << c.mode;
         EXPECT_EQ(markers(o.err), (std::vector<std::string>{"init", "main", "deinit"}));
-        const std::vector<std::string> msgs = messages(o.out);
+        const std::vector<std::string> msgs = logMessages(o.out);
         EXPECT_TRUE(contains(msgs, c.logged)) << o.out;
         ASSERT_FALSE(msgs.empty());
         EXPECT_EQ(msgs.back(), kFinished);
@@ -149,11 +149,11 @@ TEST_F(EntryRun, VerbosityFollowsTheNumberOfVFlags) {
         const Outcome o = run(args(c.flags), {{"KESTRUM_DOUBLE_MAIN", "levels"}});
         EXPECT_EQ(o.exitCode, 0);
         std::vector<std::string> levels;
-        for (const auto& m : messages(o.out)) {
+        for (const auto& m : logMessages(o.out)) {
             if (m.rfind("DOUBLE: level ", 0) == 0) levels.push_back(m.substr(14));
         }
         EXPECT_EQ(levels, c.expected) << c.flags.size() << " flags";
-        EXPECT_TRUE(contains(messages(o.out), "Parameters:")) << "the dump is written whatever -v says";
+        EXPECT_TRUE(contains(logMessages(o.out), "Parameters:")) << "the dump is written whatever -v says";
     }
 }
 
@@ -167,7 +167,7 @@ TEST_F(EntryRun, OdxTestModeRunsNothingElse) {
         const Outcome o = run(args({"--test_odx_file", "no-such.odx"}), {{"KESTRUM_DOUBLE_TESTODX", c.mode}});
         EXPECT_EQ(o.exitCode, c.exitCode) << c.mode;
         EXPECT_EQ(markers(o.err), std::vector<std::string>{"testodx"}) << c.mode;
-        EXPECT_FALSE(contains(messages(o.out), kFinished)) << c.mode;
+        EXPECT_FALSE(contains(logMessages(o.out), kFinished)) << c.mode;
     }
 }
 
@@ -177,7 +177,7 @@ TEST_F(EntryRun, LogfileReceivesTheRunAndIsTruncated) {
     const Outcome o = run(args({"--logfile", log}), {{"KESTRUM_DOUBLE_MAIN", "return:1"}});
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(o.out, "");
-    const std::vector<std::string> msgs = messages(testsupport::readFile(log));
+    const std::vector<std::string> msgs = logMessages(testsupport::readFile(log));
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.front(), "Parameters:");
     EXPECT_EQ(msgs.back(), kFinished);
@@ -201,7 +201,7 @@ TEST_F(EntryRun, SigtermDuringTheRunShutsDownOnceWithExit15) {
     ASSERT_TRUE(o.ended);
     EXPECT_EQ(o.exitCode, 15);
     EXPECT_EQ(markers(o.err), (std::vector<std::string>{"init", "main", "deinit"}));
-    const std::vector<std::string> msgs = messages(o.out);
+    const std::vector<std::string> msgs = logMessages(o.out);
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.back(), kFinished);
     EXPECT_EQ(count(msgs, kFinished), 1);
@@ -224,8 +224,8 @@ TEST_F(EntryRun, SigtermWhileTheRunLogsKeepsFinishedAsLastLine) {
         const std::string text = toFile ? testsupport::readFile(log) : o.out;
         const std::vector<std::string> lines = splitLines(text);
         ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(entrytest::message(lines.back()), kFinished) << (toFile ? "file" : "stdout");
-        EXPECT_EQ(count(messages(text), kFinished), 1);
+        EXPECT_EQ(testsupport::logMessage(lines.back()), kFinished) << (toFile ? "file" : "stdout");
+        EXPECT_EQ(count(logMessages(text), kFinished), 1);
         for (const auto& line : lines) ASSERT_NE(line.find(" [KSTRMF] "), std::string::npos) << "torn line: " << line;
     }
 }
@@ -240,7 +240,7 @@ TEST_F(EntryRun, SecondSigtermDuringShutdownDoesNothing) {
     const Outcome o = entrytest::finish(*child);
     EXPECT_EQ(o.exitCode, 15);
     EXPECT_EQ(markers(o.err), (std::vector<std::string>{"init", "main", "deinit"}));
-    const std::vector<std::string> msgs = messages(o.out);
+    const std::vector<std::string> msgs = logMessages(o.out);
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.back(), kFinished);
     EXPECT_EQ(count(msgs, kFinished), 1);
@@ -253,7 +253,7 @@ TEST_F(EntryRun, SigtermAfterTheRunEndedNormallyDoesNotChangeTheResult) {
     child->signal(SIGTERM);
     const Outcome o = entrytest::finish(*child);
     EXPECT_EQ(o.exitCode, 6);
-    EXPECT_EQ(count(messages(o.out), kFinished), 1);
+    EXPECT_EQ(count(logMessages(o.out), kFinished), 1);
 }
 
 TEST_F(EntryRun, SigtermBeforeInitialisationHasItsDefaultAction) {
@@ -262,7 +262,7 @@ TEST_F(EntryRun, SigtermBeforeInitialisationHasItsDefaultAction) {
     child->signal(SIGTERM);
     const Outcome o = entrytest::finish(*child);
     EXPECT_EQ(o.termSignal, SIGTERM);
-    EXPECT_FALSE(contains(messages(o.out), kFinished));
+    EXPECT_FALSE(contains(logMessages(o.out), kFinished));
 }
 
 TEST_F(EntryRun, SigintKeepsItsDefaultAction) {
@@ -283,7 +283,7 @@ TEST_F(EntryRun, SigsegvExitsWith11) {
 TEST_F(EntryRun, SigpipeIsIgnored) {
     const Outcome o = run(args(), {{"KESTRUM_DOUBLE_MAIN", "sigpipe"}});
     EXPECT_EQ(o.exitCode, 0);
-    const std::vector<std::string> msgs = messages(o.out);
+    const std::vector<std::string> msgs = logMessages(o.out);
     EXPECT_TRUE(contains(msgs, "DOUBLE: survived SIGPIPE"));
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.back(), kFinished);

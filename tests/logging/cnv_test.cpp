@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "logging/cnv.h"
-#include "logging/log_capture.h"
+#include "support/log_capture.h"
+#include "support/log_lines.h"
 
-using testsupport::LogCapture;
 
 TEST(CnvTrim, Cases) {
     struct Case {
@@ -145,7 +145,7 @@ TEST(CnvStrToUInt32, FailureLogsAndLeavesOutputUnchanged) {
         const bool ok = c.hex ? CNV_boHexStrToUInt32(c.text, &v) : CNV_boDecStrToUInt32(c.text, &v);
         EXPECT_FALSE(ok) << "'" << c.text << "'";
         EXPECT_EQ(v, 0xDEADBEEFu);
-        EXPECT_EQ(capture.finish(), std::vector<std::string>{c.message});
+        EXPECT_EQ(testsupport::logMessages(capture.text()), std::vector<std::string>{c.message});
     }
 }
 
@@ -154,7 +154,7 @@ TEST(CnvStrToUInt32, SuccessLogsNothing) {
     uint32_t v = 0;
     EXPECT_TRUE(CNV_boDecStrToUInt32("5", &v));
     EXPECT_TRUE(CNV_boHexStrToUInt32("5", &v));
-    EXPECT_TRUE(capture.finish().empty());
+    EXPECT_TRUE(testsupport::logMessages(capture.text()).empty());
 }
 
 TEST(CnvBcd, BcdToDec) {
@@ -183,7 +183,7 @@ TEST(CnvBcd, DecToBcd) {
         EXPECT_EQ(CNV_u8DecToBcd(c.dec), c.bcd) << int(c.dec);
         const std::vector<std::string> expected =
             c.message != nullptr ? std::vector<std::string>{c.message} : std::vector<std::string>{};
-        EXPECT_EQ(capture.finish(), expected) << int(c.dec);
+        EXPECT_EQ(testsupport::logMessages(capture.text()), expected) << int(c.dec);
     }
 }
 

@@ -10,8 +10,11 @@
 
 #include "logging/log.h"
 #include "support/child_process.h"
+#include "support/log_lines.h"
 
 using testsupport::ChildProcess;
+using testsupport::logMessage;
+using testsupport::logMessages;
 using testsupport::readFile;
 using testsupport::splitLines;
 using testsupport::TempDir;
@@ -32,19 +35,6 @@ ChildRun runChild(const TempDir& dir, const std::vector<std::string>& args) {
     ChildProcess child(argv, dir.file("stdout"), dir.file("stderr"));
     EXPECT_TRUE(child.wait()) << "log child did not end";
     return {child.exitCode(), child.out(), child.err()};
-}
-
-// The message part of a line: what follows the header. Lines without a header are kept whole.
-std::string message(const std::string& line) {
-    std::smatch m;
-    if (std::regex_search(line, m, kHeader)) return m.suffix().str();
-    return line;
-}
-
-std::vector<std::string> messages(const std::string& text) {
-    std::vector<std::string> out;
-    for (const auto& line : splitLines(text)) out.push_back(message(line));
-    return out;
 }
 
 std::string tagOf(const std::string& line) {
@@ -107,7 +97,7 @@ TEST(LogLevels, FilterByVerbosity) {
         if (*c.level != '\0') args.push_back(c.level);
         const ChildRun run = runChild(dir, args);
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(messages(run.out), c.expected) << "level '" << c.level << "'";
+        EXPECT_EQ(logMessages(run.out), c.expected) << "level '" << c.level << "'";
         EXPECT_EQ(run.err, "");
     }
 }
@@ -128,7 +118,7 @@ TEST(LogLevels, EveryLineCarriesItsTag) {
 TEST(LogFormat, MessagesAreCutAt199Characters) {
     TempDir dir;
     const ChildRun run = runChild(dir, {"cut"});
-    const std::vector<std::string> msgs = messages(run.out);
+    const std::vector<std::string> msgs = logMessages(run.out);
     ASSERT_EQ(msgs.size(), 4u) << run.out;
     EXPECT_EQ(msgs[0], std::string(199, 'a'));
     EXPECT_EQ(msgs[1], std::string(198, 'b') + "-");
@@ -142,11 +132,11 @@ TEST(LogFormat, FileTextOfSeveralLinesHasOneHeader) {
     const std::vector<std::string> lines = splitLines(run.out);
     ASSERT_EQ(lines.size(), 4u) << run.out;
     EXPECT_EQ(tagOf(lines[0]), "       ");
-    EXPECT_EQ(message(lines[0]), "first");
+    EXPECT_EQ(logMessage(lines[0]), "first");
     EXPECT_EQ(lines[1], "   second");
     EXPECT_EQ(lines[2], "third");
     EXPECT_EQ(tagOf(lines[3]), "INF    ");
-    EXPECT_EQ(message(lines[3]), "after");
+    EXPECT_EQ(logMessage(lines[3]), "after");
 }
 
 TEST(LogDestination, LinesBeforeAndAfterSwitchingLandInOrder) {
@@ -159,8 +149,8 @@ TEST(LogDestination, LinesBeforeAndAfterSwitchingLandInOrder) {
         before.push_back("before " + std::to_string(i));
         after.push_back("after " + std::to_string(i));
     }
-    EXPECT_EQ(messages(run.out), before);
-    EXPECT_EQ(messages(readFile(file)), after);
+    EXPECT_EQ(logMessages(run.out), before);
+    EXPECT_EQ(logMessages(readFile(file)), after);
 }
 
 TEST(LogDestination, SwitchingKeepsVerbosityAndEachLoggerWritesItsOwnLines) {
@@ -168,9 +158,9 @@ TEST(LogDestination, SwitchingKeepsVerbosityAndEachLoggerWritesItsOwnLines) {
     const std::string f1 = dir.file("one.log");
     const std::string f2 = dir.file("two.log");
     const ChildRun run = runChild(dir, {"switch_chain", f1, f2});
-    EXPECT_EQ(messages(run.out), (std::vector<std::string>{"to stdout 1", "to stdout 2"}));
-    EXPECT_EQ(messages(readFile(f1)), (std::vector<std::string>{"to file1"}));
-    EXPECT_EQ(messages(readFile(f2)), (std::vector<std::string>{"to file2 (verbosity kept)"}));
+    EXPECT_EQ(logMessages(run.out), (std::vector<std::string>{"to stdout 1", "to stdout 2"}));
+    EXPECT_EQ(logMessages(readFile(f1)), (std::vector<std::string>{"to file1"}));
+    EXPECT_EQ(logMessages(readFile(f2)), (std::vector<std::string>{"to file2 (verbosity kept)"}));
 }
 
 TEST(LogDestination, SwitchingTruncatesAnExistingFile) {
@@ -180,7 +170,7 @@ TEST(LogDestination, SwitchingTruncatesAnExistingFile) {
     runChild(dir, {"switch", file});
     const std::string text = readFile(file);
     EXPECT_EQ(text.find("old content"), std::string::npos);
-    EXPECT_EQ(messages(text).front(), "after 0");
+    EXPECT_EQ(logMessages(text).front(), "after 0");
 }
 
 TEST(LogDestination, UnwritablePathChangesNothingElse) {
@@ -199,7 +189,7 @@ TEST(LogExit, QueuedLinesAreWrittenAtNormalExit) {
         if (toFile) args.push_back(file);
         const ChildRun run = runChild(dir, args);
         EXPECT_EQ(run.exitCode, 0);
-        const std::vector<std::string> msgs = messages(toFile ? readFile(file) : run.out);
+        const std::vector<std::string> msgs = logMessages(toFile ? readFile(file) : run.out);
         ASSERT_EQ(msgs.size(), 3000u) << (toFile ? "file" : "stdout");
         for (int i = 0; i < 3000; ++i) ASSERT_EQ(msgs[i], "queued " + std::to_string(i));
     }
@@ -228,7 +218,7 @@ TEST(LogWriter, ConcurrentProducersLoseNothingAndKeepTheirOrder) {
     for (const auto& line : lines) {
         ASSERT_TRUE(std::regex_search(line, kHeader)) << line;
         std::smatch m;
-        const std::string msg = message(line);
+        const std::string msg = logMessage(line);
         ASSERT_TRUE(std::regex_match(msg, m, body)) << line;
         const int t = std::stoi(m[1].str());
         EXPECT_EQ(std::stoi(m[2].str()), next[t]) << "thread " << t << " out of order";
@@ -240,5 +230,5 @@ TEST(LogExit, CloseWritesTheQueueAndDropsLaterLines) {
     TempDir dir;
     const ChildRun run = runChild(dir, {"close"});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(messages(run.out), (std::vector<std::string>{"kept"}));
+    EXPECT_EQ(logMessages(run.out), (std::vector<std::string>{"kept"}));
 }
