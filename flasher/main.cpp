@@ -41,11 +41,16 @@ R runGuarded(Fn fn, R onException) {
     return onException;
 }
 
-// Deinitialises, logs the closing line and ends the process. Lines logged by other
-// threads after the closing line are dropped, so it stays the last line.
-[[noreturn]] void shutdownAndExit(int status) {
+// The one shutdown of an initialised run: deinitialise and log the closing line.
+void shutdown() {
     runGuarded([] { FLASH_vDeinit(); return true; }, false);
     LOG_vInfo("----- Finished -----");
+}
+
+// Shuts down and ends the process at once, while other threads may still run. Lines they
+// log after the closing line are dropped, so it stays the last line.
+[[noreturn]] void shutdownAndExit(int status) {
+    shutdown();
     LOG_vClose();
     std::fflush(stdout);
     _exit(status);
@@ -172,9 +177,8 @@ int main(int argc, char** argv) {
     const int result = runGuarded([] { return FLASH_iMain(); }, static_cast<int>(FLASH_RES_FLASH_ERROR));
 
     if (boInitDone.exchange(false)) {
-        runGuarded([] { FLASH_vDeinit(); return true; }, false);
-        LOG_vInfo("----- Finished -----");
-        std::exit(result);
+        shutdown();
+        std::exit(result);  // normal exit: the logger writes every queued line
     }
     // A termination signal's shutdown is under way on the signal thread; it ends the process.
     for (;;) pause();
