@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <type_traits>
 
 #include "logging/log.h"
 
@@ -102,10 +103,22 @@ void CFG__vSetDefaultValues() {
 CFG_tstCanFdOpts llopts = {0, 0, 0};
 bool b_isParsed = false;
 
+// Rejects a negative number for an unsigned option, which the conversion would otherwise
+// wrap around to a huge value for 64-bit options.
+const CLI::Validator CFG__NotNegative(
+    [](std::string& value) {
+        const std::size_t first = value.find_first_not_of(" \t");
+        return first != std::string::npos && value[first] == '-' ? std::string("negative value: " + value)
+                                                                  : std::string();
+    },
+    "");
+
 // Value options accept repetition (the last value wins); the dump reports the count.
 template <typename T>
 CLI::Option* CFG__addOption(CLI::App& app, const char* name, T& var, const char* help) {
-    return app.add_option(name, var, help)->take_last();
+    CLI::Option* opt = app.add_option(name, var, help)->take_last();
+    if constexpr (std::is_unsigned<T>::value) opt->check(CFG__NotNegative);
+    return opt;
 }
 
 void CFG__vDumpParameters(const CLI::App& app) {
@@ -240,13 +253,16 @@ int CFG_enInit(int argc, char** argv, const char* version) {
     LOG_SetFilename(CFG__LogFilename);
     CFG__vDumpParameters(app);
 
+    const char* failure = nullptr;
     if (CFG__iDebugLevel > 3) {
-        std::printf("Verbosity flag can be -v, -vv or -vvv\n");
-        std::fflush(stdout);
-        return 2;
+        failure = "Verbosity flag can be -v, -vv or -vvv\n";
+    } else if (CFG__strTesterSerialNum.size() != 6) {
+        failure = "The tester serial Number must be 6 Byte long\n";
     }
-    if (CFG__strTesterSerialNum.size() != 6) {
-        std::printf("The tester serial Number must be 6 Byte long\n");
+    if (failure != nullptr) {
+        // The parameter dump is written first, so that it stands before the message.
+        LOG_vFlush();
+        std::fputs(failure, stdout);
         std::fflush(stdout);
         return 2;
     }

@@ -1,4 +1,5 @@
 // Entry point of kestrum_flasher: configuration, run, orderly shutdown and exit code.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "flasher/cfg.h"
@@ -17,15 +20,37 @@
 
 namespace {
 
+// Set once the sequencer is initialised and the termination handlers are installed.
+// Whichever shutdown path clears it first performs the one shutdown.
 std::atomic<bool> boInitDone{false};
 
 // SIGTERM is handled on a thread of its own: the handler only writes the signal number
 // into this pipe, the thread performs the shutdown outside signal context.
 int signalPipe[2] = {-1, -1};
 
-void shutdownAndExit(int status) {
-    FLASH_vDeinit();
+// An exception escaping one of the run operations ends up here: logged, never rethrown.
+template <typename Fn, typename R>
+R runGuarded(Fn fn, R onException) {
+    try {
+        return fn();
+    } catch (const std::exception& e) {
+        LOG_vError("FLASH: Exception: %s", e.what());
+    } catch (...) {
+        LOG_vError("FLASH: Unknown exception");
+    }
+    return onException;
+}
+
+// The one shutdown of an initialised run: deinitialise and log the closing line.
+void shutdown() {
+    runGuarded([] { FLASH_vDeinit(); return true; }, false);
     LOG_vInfo("----- Finished -----");
+}
+
+// Shuts down and ends the process at once, while other threads may still run. Lines they
+// log after the closing line are dropped, so it stays the last line.
+[[noreturn]] void shutdownAndExit(int status) {
+    shutdown();
     LOG_vClose();
     std::fflush(stdout);
     _exit(status);
@@ -33,7 +58,8 @@ void shutdownAndExit(int status) {
 
 }  // namespace
 
-// Performs the shutdown once, whichever path finds boInitDone set first.
+// Performs the shutdown once, whichever path finds boInitDone set first; returns at once
+// when the shutdown is already under way or the run was never initialised.
 void finalize(int status) {
     if (!boInitDone.exchange(false)) return;
     shutdownAndExit(status);
@@ -42,30 +68,57 @@ void finalize(int status) {
 namespace {
 
 void onTerminate(int sig) {
-    const unsigned char b = static_cast<unsigned char>(sig);
     const int saved = errno;
-    ssize_t rc = write(signalPipe[1], &b, 1);
-    (void)rc;
+    const unsigned char b = static_cast<unsigned char>(sig);
+    bool handedOver = false;
+    if (signalPipe[1] >= 0) {
+        // A full pipe means earlier signals are still waiting for the shutdown thread.
+        handedOver = write(signalPipe[1], &b, 1) == 1 || errno == EAGAIN;
+    }
+    // Without a shutdown thread, end at once unless the shutdown has begun already.
+    if (!handedOver && boInitDone.exchange(false)) _exit(sig);
     errno = saved;
 }
 
 void onSegv(int sig) {
     // Nothing of the shutdown is safe after a memory fault; end with the signal number.
     if (boInitDone.exchange(false)) _exit(sig);
+    // Shutdown already under way (or not yet initialised): die of the fault as usual
+    // instead of returning into the faulting instruction.
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
-void signalThread() {
+void signalThread(int fd) {
     for (;;) {
         unsigned char b = 0;
-        const ssize_t n = read(signalPipe[0], &b, 1);
+        const ssize_t n = read(fd, &b, 1);
         if (n == 1) {
-            finalize(b);
-            continue;  // shutdown already under way: a second signal does nothing
+            finalize(b);  // returns only when a shutdown is already under way
+            continue;
         }
         if (n < 0 && errno == EINTR) continue;
         return;
+    }
+}
+
+void startSignalThread() {
+    if (signalPipe[0] >= 0) return;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        LOG_vWarning("FLASH: no signal pipe: %s", std::strerror(errno));
+        return;
+    }
+    fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    signalPipe[0] = fds[0];
+    signalPipe[1] = fds[1];
+    try {
+        std::thread(signalThread, fds[0]).detach();
+    } catch (const std::system_error& e) {
+        LOG_vWarning("FLASH: no signal thread: %s", e.what());
+        signalPipe[0] = signalPipe[1] = -1;
+        close(fds[0]);
+        close(fds[1]);
     }
 }
 
@@ -81,9 +134,7 @@ bool setupSignalHandler(int sig, void (*handler)(int)) {
 }
 
 void setupSignalHandlers() {
-    if (signalPipe[0] < 0 && pipe(signalPipe) == 0) {
-        std::thread(signalThread).detach();
-    }
+    startSignalThread();
     setupSignalHandler(SIGTERM, onTerminate);
     setupSignalHandler(SIGSEGV, onSegv);
     signal(SIGPIPE, SIG_IGN);
@@ -114,41 +165,20 @@ int main(int argc, char** argv) {
     LOG_SetVerbosity(4 - CFG_iGetDebugLevel());
 
     if (!CFG_strGetTestOdxFilename().empty()) {
-        bool ok = false;
-        try {
-            ok = FLASH_boTestOdxFile();
-        } catch (const std::exception& e) {
-            LOG_vError("FLASH: Exception: %s", e.what());
-        }
+        const bool ok = runGuarded([] { return FLASH_boTestOdxFile(); }, false);
         return ok ? FLASH_RES_OK : FLASH_RES_FLASHFILE_PROBLEM;
     }
 
-    bool initOk = false;
-    try {
-        initOk = FLASH_boInit();
-    } catch (const std::exception& e) {
-        LOG_vError("FLASH: Exception: %s", e.what());
-    }
-    if (!initOk) return FLASH_RES_FLASH_INIT_FAILED;
+    if (!runGuarded([] { return FLASH_boInit(); }, false)) return FLASH_RES_FLASH_INIT_FAILED;
 
     setupSignalHandlers();
     boInitDone = true;
 
-    int result = FLASH_RES_FLASH_ERROR;
-    try {
-        result = FLASH_iMain();
-    } catch (const std::exception& e) {
-        LOG_vError("FLASH: Exception: %s", e.what());
-        result = FLASH_RES_FLASH_ERROR;
-    } catch (...) {
-        LOG_vError("FLASH: Unknown exception");
-        result = FLASH_RES_FLASH_ERROR;
-    }
+    const int result = runGuarded([] { return FLASH_iMain(); }, static_cast<int>(FLASH_RES_FLASH_ERROR));
 
     if (boInitDone.exchange(false)) {
-        FLASH_vDeinit();
-        LOG_vInfo("----- Finished -----");
-        std::exit(result);
+        shutdown();
+        std::exit(result);  // normal exit: the logger writes every queued line
     }
     // A termination signal's shutdown is under way on the signal thread; it ends the process.
     for (;;) pause();

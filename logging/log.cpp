@@ -127,18 +127,28 @@ struct initialiser {
     }
 } init_before_main;
 
-void queue_line(int severity, const char* message) {
-    std::lock_guard<std::mutex> guard(inst_lock());
-    auto& inst = log_inst();
-    if (!inst) return;
-    if (inst->level_ > severity || inst->closed_) return;
-    inst->queue(make_header(severity) + message);
+// The current logger if a line of this severity is to be written, else null.
+// Called with inst_lock held.
+flasher_logger* accepting_logger(int severity) {
+    flasher_logger* inst = log_inst().get();
+    if (inst == nullptr || inst->closed_ || inst->level_ > severity) return nullptr;
+    return inst;
 }
 
+void queue_line(int severity, const char* message) {
+    std::lock_guard<std::mutex> guard(inst_lock());
+    if (flasher_logger* inst = accepting_logger(severity)) inst->queue(make_header(severity) + message);
+}
+
+// Formats into 200 bytes (longer messages are cut to 199 characters); filtered lines are
+// not formatted at all.
 void vlog(int severity, const char* fmt, va_list ap) {
+    std::lock_guard<std::mutex> guard(inst_lock());
+    flasher_logger* inst = accepting_logger(severity);
+    if (inst == nullptr) return;
     char buf[200];
     vsnprintf(buf, sizeof buf, fmt, ap);
-    queue_line(severity, buf);
+    inst->queue(make_header(severity) + buf);
 }
 
 }  // namespace
