@@ -61,6 +61,19 @@ run_suite() {
   rm -f "$log"
 }
 
+# Checks that end in 0 (pass), 77 (skipped here) or anything else (fail).
+run_check() {  # label, command...
+  local label=$1 rc=0
+  shift
+  echo "== check: $label"
+  "$@" </dev/null || rc=$?
+  case $rc in
+    0) passed=$((passed + 1)) ;;
+    77) echo "   skipped" ;;
+    *) echo "   FAILED ($rc)"; failed=$((failed + 1)) ;;
+  esac
+}
+
 plain_built=no
 if build build "plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   plain_built=yes
@@ -89,29 +102,13 @@ if [ ${#tsan_targets[@]} -gt 0 ]; then
   fi
 fi
 
-echo "== tests: CAN in a VM (real kernel ISO-TP and broadcast manager; skipped where qemu cannot run)"
+# Checks on the plain build's programs (a failed plain build is counted already).
 if [ "$plain_built" = yes ]; then
-  vm_rc=0
-  bash scripts/vm_test.sh build || vm_rc=$?
-  case $vm_rc in 0) passed=$((passed + 1)) ;; 77) ;; *) failed=$((failed + 1)) ;; esac
-else
-  echo "== skipped: the plain build failed"
+  run_check "CAN in a VM (real kernel ISO-TP and broadcast manager; skipped where qemu cannot run)" \
+    bash scripts/vm_test.sh build
+  run_check "tshark decodes a loopback DoIP flash as DoIP and UDS" bash scripts/tshark_check.sh build
+  run_check "fault soak, short mode" bash scripts/soak.sh --short --build build
 fi
-
-# Checks that end in 0 (pass), 77 (skipped here) or anything else (fail).
-run_check() {  # label, command...
-  local label=$1 rc=0
-  shift
-  echo "== check: $label"
-  "$@" </dev/null || rc=$?
-  case $rc in
-    0) passed=$((passed + 1)) ;;
-    77) echo "   skipped" ;;
-    *) echo "   FAILED ($rc)"; failed=$((failed + 1)) ;;
-  esac
-}
-run_check "tshark decodes a loopback DoIP flash as DoIP and UDS" bash scripts/tshark_check.sh build
-run_check "fault soak, short mode" bash scripts/soak.sh --short --build build
 run_check "libFuzzer smoke (${KESTRUM_FUZZ_SECONDS:-20} s a target)" bash scripts/fuzz.sh "${KESTRUM_FUZZ_SECONDS:-20}"
 
 echo "All suites: $passed passed, $failed failed"
