@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -32,12 +33,15 @@ struct DoipServer::Impl {
     bool routed = false;
     uint16_t tester = 0;
     int diagCount = 0;
+    int ackFaultCount = 0;           // messages counted for the acknowledgement faults
+    std::vector<Answer> held;        // answers waiting for the tester's next connection
     int transferCount = 0;
     bool dropDone = false;
     int refuseLeft = 0;
     int announceLeft = 0;
     Clock::time_point nextAnnounce;
     Clock::time_point nextAlive;
+    Clock::time_point nextPeriodicAnnounce;
 };
 
 DoipServer::DoipServer(EcuModel& model, DoipServerConfig config)
@@ -128,11 +132,13 @@ void DoipServer::run() {
             model_.note("diagnostic message to an unknown target address refused");
             return;
         }
-        if (s.diagCount == cfg_.faults.missingAckAt) {
+        const bool counted = cfg_.faults.ackFaultSid < 0 || uds[0] == cfg_.faults.ackFaultSid;
+        if (counted) ++s.ackFaultCount;
+        if (counted && s.ackFaultCount == cfg_.faults.missingAckAt) {
             model_.note("diagnostic message " + std::to_string(s.diagCount) + " lost: no acknowledgement (injected fault)");
             return;
         }
-        if (s.diagCount == cfg_.faults.negativeAckAt) {
+        if (counted && s.ackFaultCount == cfg_.faults.negativeAckAt) {
             send(doip::BuildDiagnosticAck(false, ta, sa, cfg_.faults.negativeAckCode, {}));
             model_.note("diagnostic message " + std::to_string(s.diagCount) + " negatively acknowledged (injected fault)");
             return;
@@ -148,6 +154,15 @@ void DoipServer::run() {
         if (drop && cfg_.faults.dropBeforeAnswer) {
             model_.note("connection dropped after TransferData " + std::to_string(s.transferCount) + ", before its answer (injected fault)");
             closeConn(true, "injected fault");
+            return;
+        }
+        if (drop && cfg_.faults.dropWhilePending) {
+            const uint8_t pending[3] = {0x7F, uds[0], 0x78};
+            send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, pending, sizeof pending, doip::kDefaultVersion));
+            model_.note("connection dropped after TransferData " + std::to_string(s.transferCount) +
+                        " while its answer is pending (injected fault)");
+            closeConn(true, "injected fault");
+            s.held = std::move(answers);
             return;
         }
         for (const Answer& a : answers) {
@@ -186,14 +201,31 @@ void DoipServer::run() {
                 s.routed = true;
                 s.tester = sa;
                 logLine(1, "DoIP routing activated for tester 0x%04X", sa);
+                if (!s.held.empty()) {
+                    // Answers the ECU finished while the tester was away go to its new connection.
+                    model_.note("held answer delivered on the new connection");
+                    for (const Answer& a : s.held)
+                        send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, a.bytes.data(), a.bytes.size(),
+                                                          doip::kDefaultVersion));
+                    s.held.clear();
+                }
                 return;
             }
             case doip::kDiagnosticMessage:
                 handleDiagnostic(m.payload);
                 return;
-            case doip::kAliveCheckResponse:
-                logLine(1, "DoIP alive check answered");
+            case doip::kAliveCheckResponse: {
+                const int sa = m.payload.size() >= 2 ? doip::GetU16(m.payload.data()) : -1;
+                logLine(1, "DoIP alive check answered by 0x%04X", sa);
+                if (s.routed && sa == s.tester) {
+                    model_.aliveCheckAnswered();
+                } else {
+                    char text[96];
+                    snprintf(text, sizeof text, "alive check answered with source address 0x%04X, not the tester's", sa);
+                    model_.note(text);
+                }
                 return;
+            }
             default:
                 send(doip::BuildMessage(doip::kGenericNack, {0x01}, doip::kDefaultVersion));
                 return;
@@ -239,12 +271,19 @@ void DoipServer::run() {
                 --s.announceLeft;
                 s.nextAnnounce = now + std::chrono::milliseconds(cfg_.announceIntervalMs);
             }
+            if (cfg_.announceEveryMs > 0 && !cfg_.announceIp.empty() && now >= s.nextPeriodicAnnounce) {
+                s.udp.write(static_cast<int>(announcement.size()), announcement.data());
+                s.nextPeriodicAnnounce = now + std::chrono::milliseconds(cfg_.announceEveryMs);
+            }
             bool alive = aliveCheckWanted_.exchange(false);
             if (cfg_.aliveCheckEveryMs > 0 && now >= s.nextAlive) {
                 alive = true;
                 s.nextAlive = now + std::chrono::milliseconds(cfg_.aliveCheckEveryMs);
             }
-            if (alive && s.conn) send(doip::BuildAliveCheckRequest());
+            if (alive && s.conn) {
+                send(doip::BuildAliveCheckRequest());
+                model_.aliveCheckSent();
+            }
         } catch (const std::exception& e) {
             closeConn(false, e.what());
         }

@@ -20,8 +20,11 @@ struct DoipFaults {
     int missingAckAt = 0;       // the Nth diagnostic message (1-based) is lost: no ack, no answer
     int negativeAckAt = 0;      // the Nth diagnostic message gets a negative ack instead
     uint8_t negativeAckCode = 0x08;
+    int ackFaultSid = -1;       // count only messages of this service for the two above, -1 all
     int dropAfterTransferData = 0;  // drop the connection after the Nth TransferData ...
-    bool dropBeforeAnswer = false;  // ... before its answer is sent (else right after it)
+    bool dropBeforeAnswer = false;  // ... before its answer is sent (the answer is lost)
+    bool dropWhilePending = false;  // ... after a response-pending answer; the final answer goes
+                                    // to the tester's next connection once routing is active
     int refuseRouting = 0;          // refuse this many routing activations
     uint8_t refuseRoutingCode = 0x00;
 };
@@ -41,6 +44,7 @@ struct DoipServerConfig {
     uint16_t announcePort = 13400;
     int announceCount = 3;
     int announceIntervalMs = 500;
+    int announceEveryMs = 0;         // > 0: besides those, announce this often while running
     int aliveCheckEveryMs = 0;       // 0: only on demand
     size_t ackEchoBytes = 16;        // how much of the request the positive ack echoes
     DoipFaults faults;

@@ -68,6 +68,9 @@ struct EcuConfig {
     // A programming session may be entered from the default session directly (strict VW
     // ECUs require the extended session first).
     bool allowProgrammingFromDefault = false;
+    // A lost tester connection leaves an active download open (as behind a DoIP gateway whose
+    // ECU keeps its state); by default the download is aborted.
+    bool keepDownloadOnDisconnect = false;
 
     uint32_t seedForTests = 0;  // non-zero: use this seed instead of a random one
 

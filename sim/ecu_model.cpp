@@ -574,9 +574,23 @@ void EcuModel::connectionLost() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++report_.connectionsLost;
     if (active_ >= 0) {
-        report_.notes.push_back("connection lost during a download");
-        active_ = -1;
+        if (cfg_.keepDownloadOnDisconnect) {
+            report_.notes.push_back("connection lost during a download, the download stays open");
+        } else {
+            report_.notes.push_back("connection lost during a download");
+            active_ = -1;
+        }
     }
+}
+
+void EcuModel::aliveCheckSent() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++report_.aliveChecksSent;
+}
+
+void EcuModel::aliveCheckAnswered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++report_.aliveChecksAnswered;
 }
 
 void EcuModel::note(const std::string& text) {

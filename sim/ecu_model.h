@@ -97,6 +97,8 @@ struct Report {
     std::vector<WriteRecord> writes;  // F15A, F199, F198 in order
     int resets = 0;
     int connectionsLost = 0;
+    int aliveChecksSent = 0;
+    int aliveChecksAnswered = 0;     // answers carrying the routed tester's address
     std::vector<std::string> notes;  // injected faults and other events
 };
 
@@ -110,6 +112,9 @@ public:
 
     // The tester's connection went away: an active download is aborted.
     void connectionLost();
+    // Alive checks of the DoIP front-end, counted in the report.
+    void aliveCheckSent();
+    void aliveCheckAnswered();
     // Adds a line to the report's notes (front-ends record injected faults here).
     void note(const std::string& text);
 

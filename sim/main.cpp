@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     app.add_option("--announce_ip", doip.announceIp, "send vehicle announcements to this address (start, lost connections)");
     app.add_option("--announce_port", doip.announcePort, "port of the announcements\nDefault: 13400");
     app.add_option("--announce_count", doip.announceCount, "announcements per occasion\nDefault: 3");
+    app.add_option("--announce_every_ms", doip.announceEveryMs, "also announce this often while running, 0 never");
     app.add_option("--alive_check_ms", doip.aliveCheckEveryMs, "send alive check requests this often, 0 never");
     // CAN front-end: ISO-TP sockets on a SocketCAN interface.
     ecusim::CanServerConfig can;
@@ -97,6 +98,8 @@ int main(int argc, char** argv) {
     app.add_option("--max_block_length", ecu.maxNumberOfBlockLength, "maxNumberOfBlockLength of RequestDownload\nDefault: 4095");
     app.add_option("--p2", ecu.p2Raw, "P2 value sent in the session control answer\nDefault: 0x0032");
     app.add_option("--p2_star", ecu.p2StarRaw, "P2* value (10 ms units) sent in the session control answer\nDefault: 0x01F4");
+    app.add_flag("--keep_download_on_disconnect", ecu.keepDownloadOnDisconnect,
+                 "a lost connection leaves an active download open (else it is aborted)");
     app.add_flag("--allow_programming_from_default", ecu.allowProgrammingFromDefault,
                  "accept the programming session straight from the default session");
     app.add_option("--report", reportFile, "write the JSON session report here on exit");
@@ -114,8 +117,11 @@ int main(int argc, char** argv) {
     app.add_option("--missing_ack_at", doip.faults.missingAckAt, "lose the Nth diagnostic message (no acknowledgement)");
     app.add_option("--negative_ack_at", doip.faults.negativeAckAt, "negatively acknowledge the Nth diagnostic message");
     app.add_option("--negative_ack_code", doip.faults.negativeAckCode, "code of that negative acknowledgement\nDefault: 0x08");
+    app.add_option("--ack_fault_sid", doip.faults.ackFaultSid, "count only this service's messages for the two above");
     app.add_option("--drop_after_transfer_data", doip.faults.dropAfterTransferData, "drop the connection after the Nth TransferData");
-    app.add_flag("--drop_before_answer", doip.faults.dropBeforeAnswer, "drop it before that TransferData's answer");
+    app.add_flag("--drop_before_answer", doip.faults.dropBeforeAnswer, "drop it before that TransferData's answer (lost)");
+    app.add_flag("--drop_while_pending", doip.faults.dropWhilePending,
+                 "drop it after a response-pending answer; the answer follows on the next connection");
     app.add_option("--refuse_routing", doip.faults.refuseRouting, "refuse the first N routing activations");
     app.add_option("--refuse_routing_code", doip.faults.refuseRoutingCode, "response code of the refusals\nDefault: 0x00");
     CLI11_PARSE(app, argc, argv);

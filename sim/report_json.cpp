@@ -74,7 +74,8 @@ std::string reportToJson(const Report& r, const EcuConfig& st) {
         o << (i ? ",\n" : "\n") << "    {\"t_ms\": " << v.timeMs << ", \"request\": " << q(toHex(v.head))
           << ", \"nrc\": \"" << nrc << "\", \"reason\": " << q(v.reason) << "}";
     }
-    o << "\n  ],\n  \"resets\": " << r.resets << ",\n  \"connections_ended\": " << r.connectionsLost << ",\n  \"notes\": [";
+    o << "\n  ],\n  \"resets\": " << r.resets << ",\n  \"connections_ended\": " << r.connectionsLost
+      << ",\n  \"alive_checks\": {\"sent\": " << r.aliveChecksSent << ", \"answered\": " << r.aliveChecksAnswered << "},\n  \"notes\": [";
     for (size_t i = 0; i < r.notes.size(); ++i) o << (i ? ", " : "") << q(r.notes[i]);
     o << "],\n  \"final_state\": {\"spare_part_number\": " << q(st.sparePartNumber) << ", \"software_version\": " << q(st.softwareVersion)
       << ", \"consistent\": " << (st.consistent ? "true" : "false") << ", \"blocks\": [";

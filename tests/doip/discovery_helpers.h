@@ -9,6 +9,7 @@
 
 #include "doip/wire/doip_channel.h"
 #include "sockets/udp_socket.h"
+#include "support/free_port.h"
 
 inline sockets::SocketOptions To(uint16_t port, const std::string& ip = "127.0.0.1") {
     sockets::SocketOptions o;
@@ -20,11 +21,7 @@ inline sockets::SocketOptions To(uint16_t port, const std::string& ip = "127.0.0
 // Listens on a free UDP port instead of 13400 for the duration of a test.
 struct RestoreListenOnFreePort {
     RestoreListenOnFreePort() : saved(doip::DoipChannel::restoreListen()) {
-        UdpSocket probe;
-        sockets::SocketOptions o = To(9, "::1");
-        o.bindSource = true;
-        probe.open(o);
-        port = probe.localPort();
+        port = FreeUdpPort("::1");
         doip::DoipChannel::restoreListen().port = port;
         doip::DoipChannel::restoreListen().seconds = 1;
     }

@@ -15,6 +15,7 @@
 #include "events/event_bus.h"
 #include "events/subscription.h"
 #include "flasher/cfg.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 #include "uds/uds.h"
 
@@ -23,17 +24,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kTester = 0x0E80;
 constexpr uint16_t kEcu = 0x1014;
-
-// Polls a condition (bounded); for log lines written by other threads.
-template <typename F>
-bool Eventually(F condition, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 class DoipInterface : public ::testing::Test {
 protected:

@@ -231,6 +231,18 @@ TEST(SimEcuModel, DroppedConnectionAbortsTheDownload) {
     EXPECT_EQ(ecusim::InProcess::model().report().connectionsLost, 1);
 }
 
+TEST(SimEcuModel, DroppedConnectionLeavesTheDownloadOpenWhenConfigured) {
+    ecusim::EcuConfig cfg;
+    cfg.keepDownloadOnDisconnect = true;
+    Ecu ecu(cfg);
+    const Bytes data(20, 0x42);
+    driveTo(ecu, Stage::Downloading, data);
+    EXPECT_EQ(hex(ecu.req(cat({0x36, 0x01}, Bytes(10, 0x42)))), "7601");
+    ecusim::InProcess::model().connectionLost();
+    EXPECT_EQ(hex(ecu.req(cat({0x36, 0x02}, Bytes(10, 0x42)))), "7602");
+    EXPECT_EQ(hex(ecu.req({0x37})), "77");
+}
+
 TEST(SimEcuModel, PendingAndBusyAnswersAreInjected) {
     ecusim::EcuConfig cfg;
     cfg.faults.pendingCount = 2;

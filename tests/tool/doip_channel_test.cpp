@@ -7,6 +7,7 @@
 #include <thread>
 #include <string>
 
+#include "support/free_port.h"
 #include "tool/fake_entity.h"
 #include "tool/tool_log.h"
 #include "tool/uds_exchange.h"
@@ -25,13 +26,7 @@ sockets::SocketOptions OptionsFor(uint16_t port) {
 }
 
 // A loopback port on which nobody listens.
-uint16_t ClosedPort() {
-    sockets::TcpListener probe;
-    probe.open("127.0.0.1", 0);
-    uint16_t port = probe.port();
-    probe.close();
-    return port;
-}
+uint16_t ClosedPort() { return FreeTcpPort(); }
 
 class ToolChannel : public ::testing::Test {
 protected:

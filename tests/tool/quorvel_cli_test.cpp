@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "support/free_port.h"
 #include "tool/fake_entity.h"
 #include "tool/process_runner.h"
 
@@ -149,16 +150,8 @@ TEST(QuorvelCli, VehicleIdentificationRequestPrintsTheAnswer) {
 }
 
 TEST(QuorvelCli, ListensForAnAnnouncement) {
-    uint16_t port;
-    {
-        UdpSocket probe;
-        sockets::SocketOptions options;
-        options.targetIp = "127.0.0.1";
-        options.targetPort = 9;
-        options.bindSource = true;
-        ASSERT_TRUE(probe.open(options));
-        port = probe.localPort();
-    }
+    const uint16_t port = FreeUdpPort();
+    ASSERT_NE(port, 0);
     // Announces until the listener has had its chance (it binds the port only once started).
     std::atomic<bool> stop{false};
     std::thread announcer([&] {

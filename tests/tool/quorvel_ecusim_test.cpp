@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "support/free_port.h"
 #include "tool/process_runner.h"
 
 namespace {
@@ -21,11 +22,11 @@ const std::string kEcusim = std::string(KESTRUM_BINARY_DIR) + "/sim/kestrum_ecus
 // One simulated ECU on free loopback ports for the length of a test.
 class Ecusim {
 public:
-    explicit Ecusim(std::vector<std::string> extra = {}) {
+    explicit Ecusim(std::vector<std::string> extra = {}, std::string address = "127.0.0.1") : ip(std::move(address)) {
         char pattern[] = "/tmp/quorvel_sim_XXXXXX";
         if (mkdtemp(pattern) != nullptr) dir = pattern;
         portFile = dir + "/ports";
-        std::vector<std::string> args{kEcusim, "--ip", "127.0.0.1", "--port", "0", "--port_file", portFile};
+        std::vector<std::string> args{kEcusim, "--ip", ip, "--port", "0", "--port_file", portFile};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<BackgroundProcess>(args);
         // The simulator writes the file once it listens; wait for it with a generous bound.
@@ -43,6 +44,7 @@ public:
     }
     bool ready() const { return tcpPort != 0; }
 
+    std::string ip;
     std::string dir;
     std::string portFile;
     std::unique_ptr<BackgroundProcess> process;
@@ -52,7 +54,7 @@ public:
 
 ProcessResult Quorvel(const Ecusim& ecu, std::vector<std::string> extra, const std::string& input) {
     std::vector<std::string> args{kQuorvel, "--source_address", "0x0E80", "--target_address", "0x1014",
-                                  "--target_ip", "127.0.0.1", "--target_port", std::to_string(ecu.tcpPort)};
+                                  "--target_ip", ecu.ip, "--target_port", std::to_string(ecu.tcpPort)};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunProcess(args, input);
 }
@@ -64,12 +66,14 @@ protected:
     }
 };
 
-TEST_F(QuorvelEcusim, ReadsThePartNumber) {
-    Ecusim ecu({"--part_number", "5G0920861A"});
-    ASSERT_TRUE(ecu.ready());
-    ProcessResult run = Quorvel(ecu, {}, "22 F1 87\n");
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out, "62 F1 87 35 47 30 39 32 30 38 36 31 41\n");
+TEST_F(QuorvelEcusim, ReadsThePartNumberOverIpv4AndIpv6) {
+    for (const char* ip : {"127.0.0.1", "::1"}) {
+        Ecusim ecu({"--part_number", "5G0920861A"}, ip);
+        ASSERT_TRUE(ecu.ready()) << ip;
+        ProcessResult run = Quorvel(ecu, {}, "22 F1 87\n");
+        EXPECT_EQ(run.exitCode, 0) << ip << run.err;
+        EXPECT_EQ(run.out, "62 F1 87 35 47 30 39 32 30 38 36 31 41\n") << ip;
+    }
 }
 
 TEST_F(QuorvelEcusim, NegativeAnswerFailsAfterEveryRetry) {
@@ -119,16 +123,46 @@ TEST_F(QuorvelEcusim, SilenceCountsOnlyWithSuppressedPositiveResponse) {
     EXPECT_EQ(none.out, "");
 }
 
-TEST_F(QuorvelEcusim, VehicleIdentification) {
-    Ecusim ecu;
-    ASSERT_TRUE(ecu.ready());
-    ProcessResult run = RunProcess({kQuorvel, "--request_vam", "--target_ip", "127.0.0.1", "--target_port",
-                                    std::to_string(ecu.udpPort), "--timeout", "10"},
-                                   "");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(std::regex_match(run.out, std::regex("Logical Address: 0x1014\nVIN:57 56 57 5A 5A 5A( [0-9A-F]{2}){11}\n"
-                                                     "EID:[0-9A-F ]{17}\nGID:[0-9A-F ]{17}\n")))
-        << run.out;
+TEST_F(QuorvelEcusim, VehicleIdentificationOverIpv4AndIpv6) {
+    for (const char* ip : {"127.0.0.1", "::1"}) {
+        Ecusim ecu({}, ip);
+        ASSERT_TRUE(ecu.ready()) << ip;
+        ProcessResult run = RunProcess({kQuorvel, "--request_vam", "--target_ip", ip, "--target_port",
+                                        std::to_string(ecu.udpPort), "--timeout", "10"},
+                                       "");
+        EXPECT_EQ(run.exitCode, 0) << ip;
+        EXPECT_TRUE(std::regex_match(run.out, std::regex("Logical Address: 0x1014\nVIN:57 56 57 5A 5A 5A( [0-9A-F]{2}){11}\n"
+                                                         "EID:[0-9A-F ]{17}\nGID:[0-9A-F ]{17}\n")))
+            << ip << run.out;
+    }
+}
+
+TEST_F(QuorvelEcusim, ListensForTheSimulatorsAnnouncements) {
+    struct Case {
+        const char* targetAddress;
+        const char* timeout;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"0xFFFF", "10", 0},   // any valid announcement ends the listening
+        {"0x1014", "10", 0},   // the simulator's address ends it
+        {"0x2000", "2", 255},  // another address: announcements are shown, the listening runs out
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.targetAddress);
+        const uint16_t port = FreeUdpPort();
+        ASSERT_NE(port, 0);
+        // The simulator announces every 100 ms; quorvel binds its port only once started.
+        Ecusim ecu({"--announce_ip", "127.0.0.1", "--announce_port", std::to_string(port), "--announce_every_ms", "100"});
+        ASSERT_TRUE(ecu.ready());
+        ProcessResult run = RunProcess({kQuorvel, "--listen_vam", "--target_ip", "127.0.0.1", "--source_port",
+                                        std::to_string(port), "--target_address", c.targetAddress, "--timeout", c.timeout},
+                                       "");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_EQ(run.out.rfind("Logical Address: 0x1014\nVIN:57 56 57 5A", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("\nEID:"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\nGID:"), std::string::npos) << run.out;
+    }
 }
 
 }  // namespace
