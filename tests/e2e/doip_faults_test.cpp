@@ -79,6 +79,25 @@ TEST_F(DoipFaults, ConnectionDroppedDuringADownload) {
     for (const FaultCase& c : cases) RunFaultCase(c);
 }
 
+TEST_F(DoipFaults, EcuGoneForGoodEndsTheRunAfterFailedRestores) {
+    // A 4 MiB data block and a slow ECU, which dies during that download.
+    Station station("127.0.0.1", {"--extern_size", "4194304"}, {"--answer_delay_ms", "3"});
+    ASSERT_TRUE(station.ready());
+    ChildGuard flasher(SpawnQuiet(station.flasher({"--p2_ext_server", "1000"})));
+    ASSERT_TRUE(Eventually(
+        [&] { return ReadFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
+        std::chrono::seconds(120)));
+    kill(station.ecu->pid(), SIGKILL);
+    WaitFor(*station.ecu, std::chrono::seconds(20));
+    // Every later request tries a restore (announcement listening plus the reconnection window).
+    const int status = WaitFor(flasher, std::chrono::seconds(240));
+    const std::string log = ReadFile(station.log());
+    EXPECT_EQ(status, 5) << log;
+    EXPECT_NE(log.find("DOIP: error.what() DoipChannel: connection is lost"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Programming Okay"), std::string::npos) << log;
+    EXPECT_NE(log.find("----- Finished -----"), std::string::npos) << log;
+}
+
 TEST_F(DoipFaults, AcknowledgementFaults) {
     const std::vector<FaultCase> cases = {
         // A negative acknowledgement fails the request; the connection is fine, no restore.
