@@ -202,7 +202,7 @@ run_flasher() {
 # The fault kinds, their simulator options and the exit codes each allows. Message-level faults
 # may hit any request, so they allow any outcome of a failed flash; what they never allow is a
 # false success, a hang or a leak.
-kinds=(none pending busy delay drop_between drop_during missing_ack negative_ack refuse_key refuse_routing
+kinds=(none pending busy delay drop_between drop_during drop_pending missing_ack negative_ack refuse_key refuse_routing
        preconditions sigterm)
 any_failure="0 1 3 4 5 6 7 8"
 if [ ${#only[@]} -gt 0 ]; then
@@ -225,6 +225,10 @@ choose_fault() {
     delay) sim_args=(--answer_delay_ms $((20 + RANDOM % 230))); expect="0" ;;
     drop_between) sim_args=(--drop_after_transfer_data $((1 + RANDOM % 20))); expect=$any_failure ;;
     drop_during) sim_args=(--drop_after_transfer_data $((1 + RANDOM % 20)) --drop_before_answer); expect=$any_failure ;;
+    # The ECU keeps working on a TransferData while the connection is down and answers on the
+    # new one; its P2* (30 s) covers the restore, so the flash must complete.
+    drop_pending) sim_args=(--drop_after_transfer_data $((1 + RANDOM % 20)) --drop_while_pending
+                            --keep_download_on_disconnect --p2_star 0x0BB8); expect="0" ;;
     missing_ack) sim_args=(--missing_ack_at $((1 + RANDOM % 60))); expect=$any_failure ;;
     negative_ack) sim_args=(--negative_ack_at $((1 + RANDOM % 60)) --negative_ack_code $((2 + RANDOM % 7))); expect=$any_failure ;;
     refuse_key) sim_args=(--refuse_key); expect="5" ;;
