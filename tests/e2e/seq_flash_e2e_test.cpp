@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "sim/pkggen/pkggen.h"
-#include "tool/process_runner.h"
+#include "support/process_runner.h"
 
 extern char** environ;
 

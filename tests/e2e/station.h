@@ -21,7 +21,7 @@
 
 #include "support/eventually.h"
 #include "support/free_port.h"
-#include "tool/process_runner.h"
+#include "support/process_runner.h"
 
 namespace e2e {
 

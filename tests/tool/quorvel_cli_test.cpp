@@ -10,7 +10,7 @@
 
 #include "support/free_port.h"
 #include "tool/fake_entity.h"
-#include "tool/process_runner.h"
+#include "support/process_runner.h"
 
 namespace {
 

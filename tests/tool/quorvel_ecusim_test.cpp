@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "support/free_port.h"
-#include "tool/process_runner.h"
+#include "support/process_runner.h"
 
 namespace {
 
