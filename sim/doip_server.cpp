@@ -114,6 +114,14 @@ void DoipServer::run() {
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (!stop_ && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(ms, 20)));
     };
+    // UDS answers go to the routed tester as diagnostic messages, each after its delay.
+    auto sendAnswers = [&](const std::vector<Answer>& answers) {
+        for (const Answer& a : answers) {
+            if (a.delayMs > 0) sleepMs(a.delayMs);
+            send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, a.bytes.data(), a.bytes.size(), doip::kDefaultVersion));
+        }
+    };
+    auto announce = [&] { s.udp.write(static_cast<int>(announcement.size()), announcement.data()); };
     auto handleDiagnostic = [&](const std::vector<uint8_t>& p) {
         if (p.size() < 5) {
             send(doip::BuildMessage(doip::kGenericNack, {0x04}, doip::kDefaultVersion));
@@ -157,18 +165,14 @@ void DoipServer::run() {
             return;
         }
         if (drop && cfg_.faults.dropWhilePending) {
-            const uint8_t pending[3] = {0x7F, uds[0], 0x78};
-            send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, pending, sizeof pending, doip::kDefaultVersion));
+            sendAnswers({Answer{{0x7F, uds[0], 0x78}}});
             model_.note("connection dropped after TransferData " + std::to_string(s.transferCount) +
                         " while its answer is pending (injected fault)");
             closeConn(true, "injected fault");
             s.held = std::move(answers);
             return;
         }
-        for (const Answer& a : answers) {
-            if (a.delayMs > 0) sleepMs(a.delayMs);
-            send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, a.bytes.data(), a.bytes.size(), doip::kDefaultVersion));
-        }
+        sendAnswers(answers);
         if (drop) {
             model_.note("connection dropped after TransferData " + std::to_string(s.transferCount) + ", after its answer (injected fault)");
             closeConn(true, "injected fault");
@@ -204,9 +208,7 @@ void DoipServer::run() {
                 if (!s.held.empty()) {
                     // Answers the ECU finished while the tester was away go to its new connection.
                     model_.note("held answer delivered on the new connection");
-                    for (const Answer& a : s.held)
-                        send(doip::BuildDiagnosticMessage(cfg_.logicalAddress, s.tester, a.bytes.data(), a.bytes.size(),
-                                                          doip::kDefaultVersion));
+                    sendAnswers(s.held);
                     s.held.clear();
                 }
                 return;
@@ -267,12 +269,12 @@ void DoipServer::run() {
             if (s.conn && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) handleTcp();
             const auto now = Clock::now();
             if (s.announceLeft > 0 && now >= s.nextAnnounce) {
-                s.udp.write(static_cast<int>(announcement.size()), announcement.data());
+                announce();
                 --s.announceLeft;
                 s.nextAnnounce = now + std::chrono::milliseconds(cfg_.announceIntervalMs);
             }
             if (cfg_.announceEveryMs > 0 && !cfg_.announceIp.empty() && now >= s.nextPeriodicAnnounce) {
-                s.udp.write(static_cast<int>(announcement.size()), announcement.data());
+                announce();
                 s.nextPeriodicAnnounce = now + std::chrono::milliseconds(cfg_.announceEveryMs);
             }
             bool alive = aliveCheckWanted_.exchange(false);
