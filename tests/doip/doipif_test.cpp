@@ -15,7 +15,7 @@
 #include "events/event_bus.h"
 #include "events/subscription.h"
 #include "flasher/cfg.h"
-#include "support/eventually.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "uds/uds.h"
 
@@ -24,6 +24,10 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kTester = 0x0E80;
 constexpr uint16_t kEcu = 0x1014;
+
+using testsupport::waitUntil;
+// Bound of waits for log lines written and answers filed by other threads.
+constexpr std::chrono::seconds kWait(10);
 
 class DoipInterface : public ::testing::Test {
 protected:
@@ -169,10 +173,10 @@ TEST_F(DoipInterface, DroppedConnectionIsRestoredByTheReadThread) {
     peer.drop();
     ASSERT_TRUE(peer.waitForConnections(2));
     ASSERT_TRUE(peer.waitFor(doip::kRoutingActivationRequest, 2));
-    EXPECT_TRUE(Eventually([&] { return log.contains("DOIP: Try to restore connection"); }));
+    EXPECT_TRUE(waitUntil([&] { return log.contains("DOIP: Try to restore connection"); }, kWait));
     EXPECT_TRUE(log.contains(": [ERR    ] [KSTRMF] DoIP: TCP: Connection is broken"));
     EXPECT_EQ(lost.load(), 1);
-    EXPECT_TRUE(Eventually([&] { return Send({0x10, 0x03}); }));
+    EXPECT_TRUE(waitUntil([&] { return Send({0x10, 0x03}); }, kWait));
     EXPECT_EQ(Receive(0x10), (Bytes{0x50, 0x03}));
 }
 
@@ -182,7 +186,7 @@ TEST_F(DoipInterface, FailedRestoreIsReportedAndLeavesReadingIdle) {
     ASSERT_TRUE(UDS_boInit());
     ASSERT_TRUE(DOIPIF_boStartStream());
     gone.reset();  // the entity disappears with its port
-    EXPECT_TRUE(Eventually([&] { return log.contains("DOIP: error.what() DoipChannel: connection is lost"); }));
+    EXPECT_TRUE(waitUntil([&] { return log.contains("DOIP: error.what() DoipChannel: connection is lost"); }, kWait));
     EXPECT_FALSE(Send({0x10, 0x03}));  // sending on the closed channel fails (and tries again)
 }
 
@@ -190,7 +194,7 @@ TEST_F(DoipInterface, DeinitEndsARunningRestore) {
     Start({"--p2_ext_server", "60000"});
     peer.routingCode = 0x00;  // every reconnection is refused
     peer.drop();
-    ASSERT_TRUE(Eventually([&] { return log.contains("DOIP: Try to restore connection"); }));
+    ASSERT_TRUE(waitUntil([&] { return log.contains("DOIP: Try to restore connection"); }, kWait));
     ASSERT_TRUE(peer.waitFor(doip::kRoutingActivationRequest, 2));
     auto done = std::async(std::launch::async, [] { DOIPIF_vDeinit(); });
     // Generous bound, far below the 60 s window: only a hang fails this.
@@ -215,9 +219,9 @@ TEST_F(DoipInterface, AnswerQueueHolds256PerSender) {
     };
     Start();
     ASSERT_TRUE(Send({0x22, 0xF1, 0x87}));
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return log.contains(": [ERR    ] [KSTRMF] DOIP_UDS: Message lost because full fifo, service 0x22 from sender 0x1014");
-    }));
+    }, kWait));
     for (int i = 0; i < 256; ++i) ASSERT_EQ(Receive(0x22), (Bytes{0x62, 0xF1, 0x87, static_cast<uint8_t>(i)})) << i;
     EXPECT_EQ(Receive(0x22, 4096, 50), kNothing);
 }
@@ -231,7 +235,7 @@ TEST_F(DoipInterface, UnexpectedAnswersAreDropped) {
     peer.sendDiag(kEcu, 0x0E81, {0x62, 0xF1, 0x87});       // another tester
     peer.sendDiag(kEcu, kTester, {});                      // 4-byte payload: fine, empty UDS
     peer.send(doip::BuildMessage(doip::kDiagnosticMessage, {0x10, 0x14, 0x0E}, 2));
-    EXPECT_TRUE(Eventually([&] { return log.contains("DOIP: invalid diagnostic message length"); }));
+    EXPECT_TRUE(waitUntil([&] { return log.contains("DOIP: invalid diagnostic message length"); }, kWait));
     EXPECT_TRUE(log.contains(": [WRN    ] [KSTRMF] DOIP_UDS: ignored unexpected service 0x11 from sender 0x1014"));
     EXPECT_TRUE(log.contains("DOIP_UDS: ignored service 0x22 from incorrect sender 0x1015 (Expected:0x1014)"));
     EXPECT_TRUE(log.contains(": [ERR    ] [KSTRMF] DOIP: wrong target address 0x0E81"));

@@ -36,7 +36,7 @@ void RunFaultCase(const FaultCase& c, std::vector<std::string> flasherArgs = {})
     Station station("127.0.0.1", {}, c.simArgs);
     ASSERT_TRUE(station.ready());
     const ProcessResult run = RunProcess(station.flasher(flasherArgs), "", std::chrono::seconds(180));
-    const std::string log = ReadFile(station.log());
+    const std::string log = readFile(station.log());
     const std::string report = station.stopEcu();
     EXPECT_FALSE(run.timedOut) << log;
     EXPECT_NE(std::find(c.exitCodes.begin(), c.exitCodes.end(), run.exitCode), c.exitCodes.end())
@@ -83,15 +83,16 @@ TEST_F(DoipFaults, EcuGoneForGoodEndsTheRunAfterFailedRestores) {
     // A 4 MiB data block and a slow ECU, which dies during that download.
     Station station("127.0.0.1", {"--extern_size", "4194304"}, {"--answer_delay_ms", "3"});
     ASSERT_TRUE(station.ready());
-    ChildGuard flasher(SpawnQuiet(station.flasher({"--p2_ext_server", "1000"})));
-    ASSERT_TRUE(Eventually(
-        [&] { return ReadFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
+    auto flasher = station.spawnFlasher({"--p2_ext_server", "1000"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
         std::chrono::seconds(120)));
-    kill(station.ecu->pid(), SIGKILL);
-    WaitFor(*station.ecu, std::chrono::seconds(20));
+    station.ecu->signal(SIGKILL);
+    station.ecu->wait(std::chrono::seconds(20));
     // Every later request tries a restore (announcement listening plus the reconnection window).
-    const int status = WaitFor(flasher, std::chrono::seconds(240));
-    const std::string log = ReadFile(station.log());
+    flasher->wait(std::chrono::seconds(240));
+    const int status = flasher->exitCode();
+    const std::string log = readFile(station.log());
     EXPECT_EQ(status, 5) << log;
     EXPECT_NE(log.find("DOIP: error.what() DoipChannel: connection is lost"), std::string::npos) << log;
     EXPECT_EQ(log.find("Programming Okay"), std::string::npos) << log;
@@ -134,7 +135,7 @@ TEST_F(DoipFaults, AliveChecksDuringTheDownloadAreAnsweredWithTheTesterAddress) 
     ASSERT_TRUE(station.ready());
     const ProcessResult run = RunProcess(station.flasher(), "", std::chrono::seconds(180));
     const std::string report = station.stopEcu();
-    EXPECT_EQ(run.exitCode, 0) << ReadFile(station.log());
+    EXPECT_EQ(run.exitCode, 0) << readFile(station.log());
     EXPECT_TRUE(station.allBlocksVerified(report)) << report;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(report, m, std::regex("\"alive_checks\": \\{\"sent\": (\\d+), \"answered\": (\\d+)\\}")))
@@ -153,7 +154,7 @@ TEST_F(DoipFaults, TesterPresentGoesOutOncePerCycleToTheFunctionalAddress) {
     const ProcessResult run = RunProcess(station.flasher({"--tester_present_cycletime_msec", std::to_string(cycleMs)}), "",
                                          std::chrono::seconds(180));
     const std::string report = station.stopEcu();
-    EXPECT_EQ(run.exitCode, 0) << ReadFile(station.log());
+    EXPECT_EQ(run.exitCode, 0) << readFile(station.log());
     // Every tester present is functional, suppressed and unanswered.
     std::vector<long> times;
     const std::regex line("\\{\"t_ms\": (\\d+), \"addressing\": \"(\\w+)\", \"length\": \\d+, \"request\": \"3E([0-9A-F]*)\", "
@@ -186,8 +187,8 @@ TEST_F(DoipFaults, HookScriptsGetTheTargetAddressAndDecideByTheirExitCode) {
     const ProcessResult run =
         RunProcess(station.flasher({"--connect_hook", hook + " connect", "--disconnect_hook", hook + " disconnect"}), "",
                    std::chrono::seconds(180));
-    EXPECT_EQ(run.exitCode, 0) << ReadFile(station.log());
-    const std::string calls = ReadFile(record);
+    EXPECT_EQ(run.exitCode, 0) << readFile(station.log());
+    const std::string calls = readFile(record);
     // Waiting for the ECU asks the connect hook instead of trying a connection; the restore
     // runs the disconnect hook once and asks the connect hook before reconnecting.
     EXPECT_GE(Count(calls, "connect 127.0.0.1\n"), 2u) << calls;
@@ -202,7 +203,7 @@ TEST_F(DoipFaults, HookScriptsGetTheTargetAddressAndDecideByTheirExitCode) {
     const ProcessResult failing =
         RunProcess(station.flasher({"--connect_hook", hook + " connect", "--connect_loop", "3"}), "", std::chrono::seconds(60));
     EXPECT_FALSE(failing.timedOut);
-    EXPECT_EQ(Count(ReadFile(record), "connect 127.0.0.1\n"), 3u) << ReadFile(record);
+    EXPECT_EQ(Count(readFile(record), "connect 127.0.0.1\n"), 3u) << readFile(record);
 }
 
 TEST_F(DoipFaults, ConnectLoopWithASilentAndALateEcu) {
@@ -212,7 +213,7 @@ TEST_F(DoipFaults, ConnectLoopWithASilentAndALateEcu) {
         silent.tcpPort = FreeTcpPort();
         ASSERT_NE(silent.tcpPort, 0u);
         const ProcessResult run = RunProcess(silent.flasher({"--connect_loop", "2"}), "", std::chrono::seconds(60));
-        const std::string log = ReadFile(silent.log());
+        const std::string log = readFile(silent.log());
         EXPECT_FALSE(run.timedOut) << log;
         EXPECT_NE(run.exitCode, 0) << log;
         EXPECT_NE(log.find("UDS: Waiting for ECU"), std::string::npos) << log;
@@ -225,13 +226,14 @@ TEST_F(DoipFaults, ConnectLoopWithASilentAndALateEcu) {
         const uint16_t port = FreeTcpPort();
         ASSERT_NE(port, 0u);
         late.tcpPort = port;
-        ChildGuard flasher(SpawnQuiet(late.flasher({"--connect_loop", "0"})));
-        ASSERT_TRUE(Eventually([&] { return ReadFile(late.log()).find("UDS: Waiting for ECU") != std::string::npos; },
+        auto flasher = late.spawnFlasher({"--connect_loop", "0"});
+        ASSERT_TRUE(waitUntil([&] { return readFile(late.log()).find("UDS: Waiting for ECU") != std::string::npos; },
                                std::chrono::seconds(60)));
         std::this_thread::sleep_for(std::chrono::seconds(3));
         ASSERT_TRUE(late.startEcu(std::to_string(port)));
-        const int status = WaitFor(flasher, std::chrono::seconds(120));
-        const std::string log = ReadFile(late.log());
+        flasher->wait(std::chrono::seconds(120));
+        const int status = flasher->exitCode();
+        const std::string log = readFile(late.log());
         EXPECT_EQ(status, 0) << log;
         EXPECT_TRUE(late.allBlocksVerified(late.stopEcu()));
     }

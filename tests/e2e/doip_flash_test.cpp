@@ -28,7 +28,7 @@ TEST_F(DoipFlash, FlashesTheSimulatedEcuOverIpv4AndIpv6) {
         Station station(ip, {}, {});
         ASSERT_TRUE(station.ready()) << ip;
         const ProcessResult first = RunProcess(station.flasher(), "", std::chrono::seconds(120));
-        const std::string log = ReadFile(station.log());
+        const std::string log = readFile(station.log());
         EXPECT_EQ(first.exitCode, 0) << ip << "\n" << log;
         EXPECT_NE(log.find("FLASH: *** END (Result 0)"), std::string::npos) << ip;
         EXPECT_NE(log.find("----- Finished -----"), std::string::npos) << ip;
@@ -39,7 +39,7 @@ TEST_F(DoipFlash, FlashesTheSimulatedEcuOverIpv4AndIpv6) {
             // The same package again (the ECU restarted from its state file): the software is current now.
             ASSERT_TRUE(station.startEcu("0"));
             const ProcessResult second = RunProcess(station.flasher(), "", std::chrono::seconds(120));
-            EXPECT_EQ(second.exitCode, 1) << ReadFile(station.log());
+            EXPECT_EQ(second.exitCode, 1) << readFile(station.log());
         }
     }
 }
@@ -48,15 +48,16 @@ TEST_F(DoipFlash, SigtermDuringADownloadEndsTheRunWithItsClosingLine) {
     // A 4 MiB data block and a slow ECU: the download lasts long enough to be interrupted.
     Station station("127.0.0.1", {"--extern_size", "4194304"}, {"--answer_delay_ms", "3"});
     ASSERT_TRUE(station.ready());
-    ChildGuard flasher(SpawnQuiet(station.flasher()));
+    auto flasher = station.spawnFlasher();
     // The data-file block is the last download; SIGTERM goes out as soon as it starts.
-    ASSERT_TRUE(Eventually(
-        [&] { return ReadFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(station.log()).find("Download DataBlock    StartAddr:   0x00090000") != std::string::npos; },
         std::chrono::seconds(120)))
-        << ReadFile(station.log());
-    ASSERT_EQ(kill(flasher.pid(), SIGTERM), 0);
-    const int status = WaitFor(flasher, std::chrono::seconds(60));
-    const std::string log = ReadFile(station.log());
+        << readFile(station.log());
+    ASSERT_EQ(kill(flasher->pid(), SIGTERM), 0);
+    flasher->wait(std::chrono::seconds(60));
+    const int status = flasher->exitCode();
+    const std::string log = readFile(station.log());
     EXPECT_EQ(status, 15) << log;
     EXPECT_NE(log.find("----- Finished -----"), std::string::npos) << log;
     EXPECT_EQ(log.find("FLASH: *** END (Result 0)"), std::string::npos) << log;

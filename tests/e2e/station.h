@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/eventually.h"
+#include "support/child_process.h"
 #include "support/free_port.h"
 #include "support/process_runner.h"
 
@@ -30,32 +30,13 @@ const std::string kFlasher = kBin + "/kestrum_flasher";
 const std::string kEcusim = kBin + "/sim/kestrum_ecusim";
 const std::string kPkggen = kBin + "/sim/kestrum_pkggen";
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
+using testsupport::readFile;
+using testsupport::waitUntil;
 
 inline size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
     return n;
-}
-
-// Waits (bounded) for the child; its exit status, 128 + signal when killed, -1 on timeout.
-inline int WaitFor(ChildGuard& child, std::chrono::seconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        const pid_t r = waitpid(child.pid(), &status, WNOHANG);
-        if (r == child.pid()) {
-            child.release();
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
 }
 
 // Skips a test when one of the programs it runs has not been built.
@@ -106,8 +87,8 @@ public:
                                      "--udp_port", "0",             "--package", package_,      "--port_file",
                                      dir + "/ports", "--state_file", dir + "/ecu.state", "--report", report()};
         sim.insert(sim.end(), simArgs_.begin(), simArgs_.end());
-        ecu = std::make_unique<ChildGuard>(SpawnQuiet(sim));
-        return Eventually([&] {
+        ecu = std::make_unique<testsupport::ChildProcess>(sim, dir + "/ecusim.out", dir + "/ecusim.err");
+        return waitUntil([&] {
             std::ifstream in(dir + "/ports");
             return static_cast<bool>(in >> tcpPort);
         }, std::chrono::seconds(20));
@@ -115,11 +96,11 @@ public:
     // Ends the ECU with SIGTERM so that it writes its report; the report's text.
     std::string stopEcu() {
         if (ecu) {
-            kill(ecu->pid(), SIGTERM);
-            WaitFor(*ecu, std::chrono::seconds(20));
+            ecu->signal(SIGTERM);
+            ecu->wait(std::chrono::seconds(20));
             ecu.reset();
         }
-        return ReadFile(report());
+        return readFile(report());
     }
 
     bool ready() const { return tcpPort != 0; }
@@ -132,6 +113,11 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
+    // Starts the flasher in the background (its outputs go to files in the directory).
+    std::unique_ptr<testsupport::ChildProcess> spawnFlasher(std::vector<std::string> extra = {}) const {
+        return std::make_unique<testsupport::ChildProcess>(flasher(std::move(extra)), dir + "/flasher.out",
+                                                           dir + "/flasher.err");
+    }
     // Every block of the package arrived whole (its SHA-256 digest) and passed the ECU's check.
     bool allBlocksVerified(const std::string& reportText) const {
         if (blockDigests.empty()) return false;
@@ -142,7 +128,7 @@ public:
 
     std::string ip;
     std::string dir;
-    std::unique_ptr<ChildGuard> ecu;
+    std::unique_ptr<testsupport::ChildProcess> ecu;
     unsigned tcpPort = 0;
     std::vector<std::string> blockDigests;
 

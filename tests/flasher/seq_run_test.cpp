@@ -16,6 +16,7 @@
 #include <functional>
 #include <thread>
 
+#include "doip/wire/data2hex.h"
 #include "events/event_bus.h"
 #include "flasher/flash.h"
 #include "flasher/flash_seq.h"
@@ -626,13 +627,7 @@ void writeLines(const std::string& path, const std::vector<std::string>& lines) 
 }
 
 std::string spaced(const Bytes& b) {
-    std::string s;
-    char x[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        std::snprintf(x, sizeof x, i ? " %02X" : "%02X", b[i]);
-        s += x;
-    }
-    return s;
+    return data2hex::ArrayToHexString<data2hex::CharacterSeparator<' '>>(b.data(), b.size());
 }
 
 [[noreturn]] void runChild(int index, const std::string& dir) {

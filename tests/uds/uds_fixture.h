@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "doip/wire/data2hex.h"
 #include "flasher/cfg.h"
 #include "logging/log.h"
 #include "uds/uds.h"
@@ -54,13 +55,7 @@ inline Bytes H(const char* hex) {
 }
 
 inline std::string Hex(const Bytes& b) {
-    std::string s;
-    char buf[4];
-    for (size_t i = 0; i < b.size(); ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
-        s += buf;
-    }
-    return s;
+    return data2hex::ArrayToHexString<data2hex::CharacterSeparator<' '>>(b.data(), b.size());
 }
 
 class ScriptTransport {
