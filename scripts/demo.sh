@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/ecusim_start.sh
 build=${KESTRUM_DEMO_BUILD:-$root/build}
 port=${KESTRUM_DEMO_PORT:-13400}
 
@@ -27,17 +28,9 @@ echo "== sample package in $work/datflash"
 package=$(sed -n 's/^package: //p' "$work/pkggen.txt")
 
 echo "== simulated ECU on 127.0.0.1 port $port (report: $work/report.json)"
-"$build/sim/kestrum_ecusim" --ip 127.0.0.1 --port "$port" --package "$package" --port_file "$work/ports" \
-  --state_file "$work/ecu.state" --report "$work/report.json" 2>"$work/ecusim.log" &
-sim_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/ports" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/ecusim.log"; echo "kestrum_ecusim did not start"; exit 1; }
-  sleep 0.1
-done
+start_ecusim "$work" "$build/sim/kestrum_ecusim" --ip 127.0.0.1 --port "$port" --package "$package" \
+  --state_file "$work/ecu.state" --report "$work/report.json" || exit 1
 
-tcp_port=$(cut -d' ' -f1 "$work/ports")
-udp_port=$(cut -d' ' -f2 "$work/ports")
 if [ -x "$build/quorvel" ]; then
   echo "== quorvel: vehicle identification and two UDS requests"
   "$build/quorvel" --target_ip 127.0.0.1 --target_port "$udp_port" --request_vam || true

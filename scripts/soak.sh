@@ -23,6 +23,7 @@
 # available (the probe flash without a fault did not succeed), 2 on a usage or setup error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/ecusim_start.sh
 
 short=0
 runs=""
@@ -104,16 +105,8 @@ package=$(sed -n 's/^package: //p' "$work/pkggen.txt")
 start_sim() {
   local dir=$1
   shift
-  KESTRUM_SOAK_MARK="sim-$dir" "$sim" --ip 127.0.0.1 --port 0 --port_file "$dir/ports" --package "$package" \
-    --report "$dir/report.json" --p2 0x012C "$@" 2>"$dir/sim.log" &
-  sim_pid=$!
-  for _ in $(seq 1 100); do
-    [ -s "$dir/ports" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$dir/sim.log" >&2; echo "soak: kestrum_ecusim did not start" >&2; exit 2; }
-    sleep 0.1
-  done
-  [ -s "$dir/ports" ] || { echo "soak: kestrum_ecusim wrote no port file" >&2; exit 2; }
-  tcp_port=$(cut -d' ' -f1 "$dir/ports")
+  KESTRUM_SOAK_MARK="sim-$dir" start_ecusim "$dir" "$sim" --ip 127.0.0.1 --port 0 --package "$package" \
+    --report "$dir/report.json" --p2 0x012C "$@" || { echo "soak: no simulated ECU" >&2; exit 2; }
 }
 
 # Ends the simulator with SIGTERM (it writes its report then); returns 1 if it had to be killed.

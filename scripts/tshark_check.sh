@@ -3,6 +3,7 @@
 # Usage: scripts/tshark_check.sh [build dir]; exit 0 pass, 1 fail, 77 skipped (no tshark or no capture permission).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/ecusim_start.sh
 build=$(cd "${1:-build}" && pwd)
 command -v tshark >/dev/null || { echo "tshark_check: tshark is not installed, skipped"; exit 77; }
 
@@ -19,17 +20,8 @@ trap cleanup EXIT
 
 "$build/sim/kestrum_pkggen" -o "$work/datflash" --inline_size 4096 --extern_size 65536 >"$work/pkggen.txt"
 package=$(sed -n 's/^package: //p' "$work/pkggen.txt")
-"$build/sim/kestrum_ecusim" --ip 127.0.0.1 --port 0 --package "$package" --port_file "$work/ports" \
-  --report "$work/report.json" 2>"$work/ecusim.log" &
-sim_pid=$!
-for _ in $(seq 1 100); do
-  [ -s "$work/ports" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || { cat "$work/ecusim.log"; echo "tshark_check: kestrum_ecusim did not start"; exit 1; }
-  sleep 0.1
-done
-[ -s "$work/ports" ] || { echo "tshark_check: kestrum_ecusim wrote no ports"; exit 1; }
-tcp_port=$(cut -d' ' -f1 "$work/ports")
-udp_port=$(cut -d' ' -f2 "$work/ports")
+start_ecusim "$work" "$build/sim/kestrum_ecusim" --ip 127.0.0.1 --port 0 --package "$package" \
+  --report "$work/report.json" || { echo "tshark_check: no simulated ECU"; exit 1; }
 
 tshark -i lo -f "tcp port $tcp_port or udp port $udp_port" -w "$work/flash.pcapng" 2>"$work/tshark.log" &
 cap_pid=$!
