@@ -6,17 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -50,13 +47,10 @@ protected:
 
 class Station {
 public:
-    // Generates the package; starts the ECU at once unless startEcu is false.
+    // Generates the package; starts the ECU at once unless startNow is false.
     Station(const std::string& ip, std::vector<std::string> pkgArgs, std::vector<std::string> simArgs,
             bool startNow = true)
-        : ip(ip), simArgs_(std::move(simArgs)) {
-        char pattern[] = "/tmp/kestrum_e2e_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return;
-        dir = pattern;
+        : ip(ip), dir(tmp_.path()), simArgs_(std::move(simArgs)) {
         std::vector<std::string> gen{kPkggen, "-o", dir + "/datflash"};
         gen.insert(gen.end(), pkgArgs.begin(), pkgArgs.end());
         const ProcessResult made = RunProcess(gen, "");
@@ -71,13 +65,8 @@ public:
         }
         if (startNow) startEcu("0");
     }
-    ~Station() {
-        ecu.reset();
-        if (!dir.empty()) {
-            const std::string command = "rm -rf '" + dir + "'";
-            if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-        }
-    }
+    // The ECU is ended (by its PID) before the directory goes.
+    ~Station() { ecu.reset(); }
 
     // Starts the simulated ECU on this TCP port ("0": a free one) and waits until it listens.
     bool startEcu(const std::string& port) {
@@ -126,6 +115,10 @@ public:
         return true;
     }
 
+private:
+    testsupport::TempDir tmp_;
+
+public:
     std::string ip;
     std::string dir;
     std::unique_ptr<testsupport::ChildProcess> ecu;
